@@ -1,0 +1,336 @@
+// The module's function type: a vectorcall object carrying its name, module and code object, with
+// the argument binding of the workflow functions and the traceback entries of a failing step.
+
+#include "host.hpp"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <array>
+#include <cstring>
+#include <exception>
+
+namespace vantrel {
+
+namespace {
+
+PyObject* module_globals = nullptr;  // borrowed from the module, which lives for the process
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* code;
+};
+
+PyTypeObject function_type;
+
+// --- argument binding -----------------------------------------------------------------------------
+
+void raise_count(const FunctionSpec& spec, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+                 "exactly", static_cast<Py_ssize_t>(spec.param_count),
+                 spec.param_count == 1 ? "" : "s", given);
+}
+
+Py_ssize_t param_index(const FunctionSpec& spec, PyObject* key) {
+    for (std::size_t i = 0; i < spec.param_count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+// Positional values fill the parameters in order; the rest must come by name. The first parameter
+// left without a value decides the count reported; names are checked after that.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::array<py::object, kMaxParams>& values) {
+    const auto params = static_cast<Py_ssize_t>(spec.param_count);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (spec.param_count == 0) {
+        if (nkw > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name);
+            return false;
+        }
+        if (nargs != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name,
+                         nargs);
+            return false;
+        }
+        return true;
+    }
+    if (nargs > params || (nkw == 0 && nargs != params)) {
+        raise_count(spec, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        values[i] = py::reinterpret_borrow<py::object>(args[i]);
+    }
+    if (nkw == 0) {
+        return true;
+    }
+    PyObject* const* kwvalues = args + nargs;
+    for (Py_ssize_t i = nargs; i < params; ++i) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+                values[i] = py::reinterpret_borrow<py::object>(kwvalues[k]);
+                break;
+            }
+        }
+        if (!values[i]) {
+            raise_count(spec, i);
+            return false;
+        }
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            return false;
+        }
+        const Py_ssize_t index = param_index(spec, key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         spec.name, key);
+            return false;
+        }
+        if (index < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         spec.name, key);
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- the function type ----------------------------------------------------------------------------
+
+// Sets the Python error for a C++ exception that is not already one.
+void raise_from_cpp() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    const FunctionSpec& spec = *reinterpret_cast<FunctionObject*>(self)->spec;
+    Lines line(spec.first_line);
+    try {
+        std::array<py::object, kMaxParams> values;
+        if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
+            add_traceback(spec.qualname, spec.first_line);
+            return nullptr;
+        }
+        return spec.body(values.data(), line).release().ptr();
+    } catch (...) {
+        raise_from_cpp();
+    }
+    add_traceback(spec.qualname, line.current());
+    return nullptr;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->code);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// No docstring, no defaults, no annotations: what inspect needs to read the signature off __code__.
+PyGetSetDef function_getset[] = {
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The code object shows the function's parameters and locals, the file "vantrel" and first line.
+py::object new_code(const FunctionSpec& spec) {
+    py::object code = py::reinterpret_steal<py::object>(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, spec.name, spec.first_line)));
+    if (!code) {
+        throw py::error_already_set();
+    }
+    py::tuple varnames(spec.param_count + spec.local_count);
+    for (std::size_t i = 0; i < spec.param_count; ++i) {
+        varnames[i] = py::str(spec.params[i]);
+    }
+    for (std::size_t i = 0; i < spec.local_count; ++i) {
+        varnames[spec.param_count + i] = py::str(spec.locals[i]);
+    }
+    return code.attr("replace")(py::arg("co_argcount") = spec.param_count,
+                                py::arg("co_nlocals") = varnames.size(),
+                                py::arg("co_varnames") = varnames);
+}
+
+}  // namespace
+
+bool ready_function_type() noexcept {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    function_type.tp_name = "vantrel.function";
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_repr = function_repr;
+    function_type.tp_call = PyVectorcall_Call;
+#if PY_VERSION_HEX >= 0x03090000
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+    function_type.tp_members = function_members;
+    function_type.tp_getset = function_getset;
+    reinterpret_cast<PyObject*>(&function_type)->ob_refcnt = 1;  // a static type is never freed
+    return PyType_Ready(&function_type) == 0;
+}
+
+PyObject* new_function(const FunctionSpec& spec) noexcept {
+    try {
+        py::object code = new_code(spec);
+        py::object name = py::str(spec.name);
+        py::object module = py::str(kSourceFile);
+        auto* f = PyObject_New(FunctionObject, &function_type);
+        if (!f) {
+            return nullptr;
+        }
+        f->vectorcall = function_vectorcall;
+        f->spec = &spec;
+        f->name = name.inc_ref().ptr();
+        f->qualname = name.release().ptr();
+        f->module = module.release().ptr();
+        f->code = code.release().ptr();
+        return reinterpret_cast<PyObject*>(f);
+    } catch (...) {
+        raise_from_cpp();
+        return nullptr;
+    }
+}
+
+// As CPython's own extensions do it: an empty code object naming the function and line, a frame
+// on it, and that frame entered into the exception's traceback.
+void add_traceback(const char* funcname, int line) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, funcname, line);
+    PyObject* globals = module_globals ? module_globals : PyDict_New();
+    PyFrameObject* frame =
+        code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();  // a failure to build the entry must not replace the error being reported
+    PyErr_Restore(type, value, traceback);
+    if (frame) {
+        PyTraceBack_Here(frame);
+    }
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    if (globals != module_globals) {
+        Py_XDECREF(globals);
+    }
+}
+
+void set_globals(PyObject* module_dict) noexcept { module_globals = module_dict; }
+
+py::object global(py::handle name) {
+    if (module_globals) {
+        PyObject* found = PyDict_GetItemWithError(module_globals, name.ptr());
+        if (found) {
+            return py::reinterpret_borrow<py::object>(found);
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* found = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+    if (found) {
+        return py::reinterpret_borrow<py::object>(found);
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    throw py::error_already_set();
+}
+
+py::handle intern(const char* text) {
+    PyObject* interned = PyUnicode_InternFromString(text);
+    if (!interned) {
+        throw py::error_already_set();
+    }
+    return interned;
+}
+
+py::handle keep(py::object value) { return value.release(); }
+
+py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
+bool holds(py::handle a, py::handle b, int op) {
+    const int truth = PyObject_IsTrue(compare(a, b, op).ptr());
+    if (truth < 0) {
+        throw py::error_already_set();
+    }
+    return truth != 0;
+}
+
+bool contains(py::handle haystack, py::handle needle) {
+    const int found = PySequence_Contains(haystack.ptr(), needle.ptr());
+    if (found < 0) {
+        throw py::error_already_set();
+    }
+    return found != 0;
+}
+
+HostNames host;
+
+void create_host_names() {
+    HostNames& table = host;
+    VANTREL_HOST_NAMES(VANTREL_TEXT_CREATE)
+}
+
+void print(py::handle line) { global(host.name_print)(line); }
+
+void sleep(py::handle seconds) { global(host.name_time).attr(host.name_sleep)(seconds); }
+
+py::object now() { return global(host.name_datetime).attr(host.name_datetime).attr(host.name_now)(); }
+
+}  // namespace vantrel

@@ -1,0 +1,108 @@
+// The host-object layer: the module's own function type with its argument binding, traceback
+// entries, process-lifetime constants and the name look-ups that every workflow function shares.
+// Everything else in the module talks to the host through pybind11's object layer.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+
+// Declares one interned-text field of a constant table: X(field, "text").
+#define VANTREL_TEXT_FIELD(field, text) ::pybind11::handle field;
+#define VANTREL_TEXT_CREATE(field, text) table.field = ::vantrel::intern(text);
+// Declares one number field: X(field, value); integers stay integers and decimals floats.
+#define VANTREL_INT_CREATE(field, value) table.field = ::vantrel::keep(::pybind11::int_(value));
+#define VANTREL_FLOAT_CREATE(field, value) table.field = ::vantrel::keep(::pybind11::float_(value));
+
+namespace vantrel {
+
+namespace py = pybind11;
+
+// Pseudo source file of every traceback entry the module adds.
+inline constexpr const char* kSourceFile = "vantrel";
+
+// The line of the step a module function is working on; its traceback entry names that line.
+class Lines {
+public:
+    explicit Lines(int first) : current_(first) {}
+    void operator()(int line) { current_ = line; }
+    int current() const { return current_; }
+
+private:
+    int current_;
+};
+
+// The body of a module function: bound arguments in parameter order, the step line to keep current.
+using Body = py::object (*)(const py::object* args, Lines& line);
+
+struct FunctionSpec {
+    const char* name;             // __name__ and argument-error messages: "init"
+    const char* qualname;         // traceback entries: "vantrel.init"
+    int first_line;               // the code object's first line
+    const char* const* params;    // parameter names, in order
+    std::size_t param_count;
+    const char* const* locals;    // further local names exposed by the code object
+    std::size_t local_count;
+    Body body;
+};
+
+inline constexpr std::size_t kMaxParams = 11;
+
+// Readies the function type; once per process.
+bool ready_function_type() noexcept;
+
+// A new module function object (new reference), or nullptr with an exception set.
+PyObject* new_function(const FunctionSpec& spec) noexcept;
+
+// Adds a traceback entry (function name, file "vantrel", line) to the exception being raised.
+void add_traceback(const char* funcname, int line) noexcept;
+
+// The module's namespace, kept for the life of the process once start-up has made it.
+void set_globals(PyObject* module_dict) noexcept;
+
+// A module global looked up by name at the moment of use, then a built-in, as Python code does;
+// NameError when neither exists.
+py::object global(py::handle name);
+
+// A text constant: created once, interned, kept for the life of the process.
+py::handle intern(const char* text);
+
+// Keeps an object for the life of the process and hands back a borrowed handle to it.
+py::handle keep(py::object value);
+
+// The host's rich comparison, returning the comparison's own result object.
+py::object compare(py::handle a, py::handle b, int op);
+
+// The truth value of the host's comparison.
+bool holds(py::handle a, py::handle b, int op);
+
+// `needle in haystack` for two host objects.
+bool contains(py::handle haystack, py::handle needle);
+
+// Calls the host's built-in print with the one object given.
+void print(py::handle line);
+
+// Names every subsystem looks up on the host.
+#define VANTREL_HOST_NAMES(X)       \
+    X(name_time, "time")            \
+    X(name_sleep, "sleep")          \
+    X(name_datetime, "datetime")    \
+    X(name_now, "now")              \
+    X(name_strip, "strip")          \
+    X(name_print, "print")
+
+struct HostNames {
+    VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)
+};
+extern HostNames host;
+
+void create_host_names();
+
+// Sleeps through the module global `time`, as rebound by the host at that moment.
+void sleep(py::handle seconds);
+
+// `now` of the class `datetime` of the module global `datetime`.
+py::object now();
+
+}  // namespace vantrel
+

@@ -1,0 +1,186 @@
+// Start-up of the module, the operator's interactive launch and the driver of one run.
+
+#include "launch.hpp"
+
+#include "browser.hpp"
+#include "replication.hpp"
+#include "sheet.hpp"
+
+namespace vantrel {
+namespace {
+
+#define VANTREL_LAUNCH_TEXTS(X)                                                 \
+    X(prompt_workbook, "commodity.xlsx路径：")                                   \
+    X(prompt_image_delay, "等待图片延迟时间（秒，最小2）：")                     \
+    X(prompt_port, "谷歌端口号：")                                               \
+    X(name_int, "int")                                                          \
+    X(name_start, "start")                                                      \
+    X(name_init, "init")                                                        \
+    X(name_get_res, "get_res")                                                  \
+    X(name_strftime, "strftime")                                                \
+    X(stamp_format, "%Y%m%d %H-%M-%S")                                          \
+    X(result_suffix, "res.xlsx")                                                \
+    X(s_date, "20190101")                                                       \
+    X(e_date, "20210909")                                                       \
+    X(chromedriver_path, VANTREL_CHROMEDRIVER)                                  \
+    X(begin_text, "Begin-----------------------")                               \
+    X(finish_text, "Finish-----------------------共耗时")
+
+#if defined(_WIN32)
+#define VANTREL_CHROMEDRIVER "chromedriver.exe"
+#else
+#define VANTREL_CHROMEDRIVER "chromedriver"
+#endif
+
+struct LaunchTexts {
+    VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_FIELD)
+    py::handle result_stem;            // the workbook path without its last five characters
+    py::handle implicit_wait_seconds;  // the whole workflow's implicit wait
+    py::handle pause_seconds;          // the closing pause of a run
+};
+LaunchTexts launch;
+
+py::handle builtin_input;
+
+// --- main -----------------------------------------------------------------------------------------
+
+const char* const main_locals[] = {"file_path",         "pic_wait", "chrome_port", "df",
+                                   "key_words",         "domain",   "s_date",      "e_date",
+                                   "chromedriver_path", "i",        "a_list_num",  "start_time"};
+
+// A negative delay would make every row fail at its image wait, pass after pass, for ever.
+void refuse_negative_delay(py::handle pic_wait) {
+    if (holds(pic_wait, sheet.zero, Py_LT)) {
+        throw py::value_error("image delay must be 0 or more seconds, got " +
+                              py::str(pic_wait).cast<std::string>());
+    }
+}
+
+py::object main_body(const py::object*, Lines& line) {
+    line(279); py::object file_path = builtin_input(launch.prompt_workbook).attr(host.name_strip)();
+    line(280); py::object pic_wait = global(launch.name_int)(builtin_input(launch.prompt_image_delay));
+               refuse_negative_delay(pic_wait);
+    line(281); py::object chrome_port = builtin_input(launch.prompt_port).attr(host.name_strip)();
+    line(282); py::object df = global(sheet.name_pd).attr(sheet.name_read_excel)(file_path);
+    line(284); df[sheet.column_added] = sheet.zero;
+    line(285); df[sheet.column_sign] = sheet.zero;
+    line(288); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
+    line(292); py::list domain;
+               domain.append(onsale_address());
+    line(303); py::object start_time = now();
+    line(304); py::object start = global(launch.name_start);
+               py::object table = df.attr(sheet.name_copy)();
+               py::object res_path = py::object(file_path[launch.result_stem]) +
+                                     start_time.attr(launch.name_strftime)(launch.stamp_format) +
+                                     launch.result_suffix;
+               start(pic_wait, launch.s_date, launch.e_date, table, key_words,
+                     res_path, py::int_(0), domain[0], launch.chromedriver_path, chrome_port);
+    return py::none();
+}
+
+const FunctionSpec main_function = {
+    "main", "vantrel.main", 277, nullptr, 0, main_locals, sizeof main_locals / sizeof *main_locals,
+    main_body,
+};
+
+// --- start ----------------------------------------------------------------------------------------
+
+const char* const start_params[] = {"pic_wait",   "s_date", "e_date",           "df",
+                                    "key_words",  "res_path", "a_list_num",     "domain",
+                                    "chromedriver_path", "chrome_port"};
+const char* const start_locals[] = {"start_time", "start_url", "driver", "handles", "end_time"};
+
+py::object start_body(const py::object* args, Lines& line) {
+    const py::object& pic_wait = args[0];
+    const py::object& s_date = args[1];
+    const py::object& e_date = args[2];
+    const py::object& df = args[3];
+    const py::object& key_words = args[4];
+    const py::object& res_path = args[5];
+    const py::object& a_list_num = args[6];
+    const py::object& domain = args[7];
+    const py::object& chromedriver_path = args[8];
+    const py::object& chrome_port = args[9];
+
+    line(204); py::object start_time = now();
+    line(205); print(py::make_tuple(start_time, launch.begin_text));
+    line(206); const py::object& start_url = domain;
+    line(207); py::object driver = global(launch.name_init)(start_url, domain, chromedriver_path, chrome_port);
+    line(208); driver.attr(page.name_implicitly_wait)(launch.implicit_wait_seconds);
+    line(209); py::object handles = driver.attr(page.name_window_handles);
+    line(210); global(launch.name_get_res)(pic_wait, start_url, s_date, e_date, df, key_words,
+                                           res_path, a_list_num, domain, driver, handles);
+    line(212); py::object end_time = now();
+    line(213); print(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
+    line(214); sleep(launch.pause_seconds);
+    return py::none();
+}
+
+const FunctionSpec start_function = {
+    "start", "vantrel.start", 202,
+    start_params, sizeof start_params / sizeof *start_params,
+    start_locals, sizeof start_locals / sizeof *start_locals,
+    start_body,
+};
+
+// `from <module> import <name>`, with the import error of a name the module lacks.
+py::object import_from(const char* module, const char* name) {
+    py::object fromlist = py::make_tuple(name);
+    py::object imported = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+    if (!imported) {
+        throw py::error_already_set();
+    }
+    py::object value = py::getattr(imported, name, py::object());
+    if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", py::str(name).ptr());
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+void bind_function(py::module_& module, const char* name, const FunctionSpec& spec) {
+    py::object function = py::reinterpret_steal<py::object>(new_function(spec));
+    if (!function) {
+        throw py::error_already_set();
+    }
+    module.attr(name) = function;
+}
+
+}  // namespace
+
+void create_constants() {
+    static bool created = false;
+    if (created) {
+        return;
+    }
+    create_host_names();
+    create_browser_constants();
+    create_sheet_constants();
+    create_replication_constants();
+    LaunchTexts& table = launch;
+    VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_CREATE)
+    VANTREL_FLOAT_CREATE(implicit_wait_seconds, 0.3)
+    VANTREL_INT_CREATE(pause_seconds, 120)
+    launch.result_stem = keep(py::reinterpret_steal<py::object>(
+        PySlice_New(nullptr, py::int_(-5).ptr(), nullptr)));
+    created = true;
+}
+
+void keep_input(py::object input) { builtin_input = input.release(); }
+
+void run_module_body(py::module_ module, int& line) {
+    line = 6;   module.attr("datetime") = py::module_::import("datetime");
+    line = 7;   module.attr("time") = py::module_::import("time");
+    line = 10;  module.attr("Options") = import_from("selenium.webdriver.chrome.options", "Options");
+    line = 11;  module.attr("webdriver") = import_from("selenium", "webdriver");
+    line = 12;  module.attr("pd") = py::module_::import("pandas");
+    line = 13;  module.attr("Select") = import_from("selenium.webdriver.support.select", "Select");
+    line = 18;  bind_function(module, "init", init_function);
+    line = 40;  bind_function(module, "get_res", get_res_function);
+    line = 202; bind_function(module, "start", start_function);
+    line = 277; bind_function(module, "main", main_function);
+    line = 1;   module.attr("__test__") = py::dict();
+}
+
+}  // namespace vantrel

@@ -1,0 +1,174 @@
+// The module definition and its two import steps: creation (one interpreter, one module object per
+// process) and execution (version check, built-ins, constants, then the start-up body).
+
+#include "host.hpp"
+#include "launch.hpp"
+
+#include <cstdint>
+
+namespace vantrel {
+namespace {
+
+PyObject* module_instance = nullptr;  // the executed module, kept for the life of the process
+
+int64_t first_interpreter_id = -1;
+
+bool same_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    const int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+    if (first_interpreter_id == -1) {
+        first_interpreter_id = current;
+        return current != -1;
+    }
+    if (first_interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// Copies one attribute of the import request into the module's namespace, if the request has it.
+bool copy_from_spec(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
+                    bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    int result = 0;
+    if (allow_none || value != Py_None) {
+        result = PyDict_SetItemString(module_dict, to, value);
+    }
+    Py_DECREF(value);
+    return result == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+    if (!same_interpreter()) {
+        return nullptr;
+    }
+    if (module_instance) {
+        Py_INCREF(module_instance);
+        return module_instance;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module);
+    if (!copy_from_spec(spec, dict, "loader", "__loader__", true) ||
+        !copy_from_spec(spec, dict, "origin", "__file__", true) ||
+        !copy_from_spec(spec, dict, "parent", "__package__", true) ||
+        !copy_from_spec(spec, dict, "submodule_search_locations", "__path__", false)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+// The host's version against the one the module was compiled for, by their first and third
+// characters; a mismatch warns and start-up goes on.
+bool check_version() {
+    const char* compiled = PY_VERSION;
+    const char* running = Py_GetVersion();
+    if (compiled[0] == running[0] && compiled[2] == running[2]) {
+        return true;
+    }
+    char compiled_short[4] = {compiled[0], compiled[1], compiled[2], '\0'};
+    char running_short[4] = {running[0], running[1], running[2], '\0'};
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compiletime version %s of module '%.100s' does not match runtime "
+                            "version %s",
+                            compiled_short, "vantrel", running_short) == 0;
+}
+
+int exec_module(PyObject* module) noexcept {
+    if (module_instance) {
+        if (module_instance == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'vantrel' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    if (!ready_function_type() || !check_version()) {
+        return -1;
+    }
+    Py_INCREF(module);
+    module_instance = module;
+    PyObject* dict = PyModule_GetDict(module);
+    set_globals(dict);
+
+    int line = 1;
+    bool ok = false;
+    try {
+        py::module_ builtins = py::module_::import("builtins");
+        py::setattr(module, "__builtins__", builtins);
+        create_constants();
+        py::dict modules = py::module_::import("sys").attr("modules");
+        if (!modules.contains("vantrel")) {
+            modules["vantrel"] = module;
+        }
+        py::object input = py::getattr(builtins, "input", py::object());
+        if (!input) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", py::str("input").ptr());
+            throw py::error_already_set();
+        }
+        keep_input(input);
+        run_module_body(py::reinterpret_borrow<py::module_>(module), line);
+        ok = true;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "init vantrel");
+    }
+    if (ok) {
+        return 0;
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, "init vantrel");
+    }
+    add_traceback("init vantrel", line);
+    set_globals(nullptr);
+    Py_CLEAR(module_instance);
+    return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel",   // m_name
+    nullptr,     // m_doc: none
+    0,           // m_size: no per-module state
+    no_methods,  // m_methods: the functions are made by the start-up body instead
+    slots,       // m_slots: create, then exec
+    nullptr,     // m_traverse
+    nullptr,     // m_clear
+    nullptr,     // m_free
+};
+
+}  // namespace
+}  // namespace vantrel
+
+PyMODINIT_FUNC PyInit_vantrel() { return PyModuleDef_Init(&vantrel::definition); }

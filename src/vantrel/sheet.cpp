@@ -1,0 +1,81 @@
+// The table as plan and record of a run, and its one kind of save.
+
+#include "sheet.hpp"
+
+namespace vantrel {
+
+SheetTexts sheet;
+
+namespace {
+
+#define VANTREL_SAVE_TEXTS(X)            \
+    X(name_to_excel, "to_excel")         \
+    X(name_loc, "loc")                   \
+    X(name_max, "max")                   \
+    X(temporary_suffix, ".tmp.xlsx")
+
+struct SaveTexts {
+    VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
+};
+SaveTexts saving;
+
+py::object active_rows(py::handle df) {
+    py::object mask = compare(df[sheet.column_sign], sheet.zero, Py_EQ);
+    return df[mask];
+}
+
+}  // namespace
+
+void create_sheet_constants() {
+    {
+        SheetTexts& table = sheet;
+        VANTREL_SHEET_TEXTS(VANTREL_TEXT_CREATE)
+        VANTREL_INT_CREATE(zero, 0)
+        VANTREL_INT_CREATE(one, 1)
+        VANTREL_INT_CREATE(code_not_found, 1)
+        VANTREL_INT_CREATE(code_no_results, 2)
+    }
+    SaveTexts& table = saving;
+    VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
+}
+
+py::object plan(py::handle df) {
+    py::object amount = active_rows(df)[sheet.column_amount];
+    py::object added = active_rows(df)[sheet.column_added];
+    return (amount - added).attr(saving.name_max)();
+}
+
+void mark(py::handle df, py::handle index, py::handle code) {
+    df.attr(saving.name_loc)[py::make_tuple(index, sheet.column_sign)] = code;
+}
+
+void count_copy(py::handle df, py::handle index) {
+    py::object loc = df.attr(saving.name_loc);
+    py::tuple key = py::make_tuple(index, sheet.column_added);
+    py::object value = loc[key];
+    loc[key] = value + sheet.one;
+}
+
+void save(py::handle df, py::handle res_path) {
+    py::module_ os = py::module_::import("os");
+    py::object path = os.attr("path");
+    py::object name = path.attr("basename")(res_path);
+    py::str temporary_name = py::str(".{}.{}{}").format(name, os.attr("getpid")(),
+                                                        saving.temporary_suffix);
+    py::object temporary = path.attr("join")(path.attr("dirname")(res_path), temporary_name);
+    try {
+        df.attr(saving.name_to_excel)(temporary, py::arg("index") = false);
+        os.attr("replace")(temporary, res_path);
+    } catch (py::error_already_set& failure) {
+        // The failure is what the caller hears of; a temporary file the writer left goes away.
+        try {
+            if (py::bool_(path.attr("exists")(temporary))) {
+                os.attr("remove")(temporary);
+            }
+        } catch (py::error_already_set&) {
+        }
+        throw;
+    }
+}
+
+}  // namespace vantrel

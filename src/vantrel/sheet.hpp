@@ -1,0 +1,45 @@
+// The commodity sheet: the table's columns and progress codes, the replication plan read off it,
+// and the result workbook, rewritten whole after every change.
+#pragma once
+
+#include "host.hpp"
+
+namespace vantrel {
+
+#define VANTREL_SHEET_TEXTS(X)     \
+    X(column_name, "name")         \
+    X(column_amount, "amount")     \
+    X(column_added, "added")       \
+    X(column_sign, "sign")         \
+    X(field_index, "Index")        \
+    X(name_values, "values")       \
+    X(name_copy, "copy")           \
+    X(name_pd, "pd")               \
+    X(name_read_excel, "read_excel")
+
+struct SheetTexts {
+    VANTREL_SHEET_TEXTS(VANTREL_TEXT_FIELD)
+    py::handle zero;               // `added` and `sign` at launch; the active code
+    py::handle one;                // one published copy
+    py::handle code_not_found;     // every result page walked, no card opened the editor
+    py::handle code_no_results;    // the search showed nothing at all
+};
+extern SheetTexts sheet;
+
+void create_sheet_constants();
+
+// The largest number of copies still wanted by an active row; NaN when no row is active.
+py::object plan(py::handle df);
+
+// Writes a progress code into the row's `sign` cell.
+void mark(py::handle df, py::handle index, py::handle code);
+
+// Adds one published copy to the row's `added` cell, reading the cell from the table.
+void count_copy(py::handle df, py::handle index);
+
+// Writes the whole table to a temporary workbook beside the result workbook and renames it over
+// the result workbook, so that the file on disk is always a whole workbook. A failed save leaves the
+// previous file as it was, removes its temporary file and raises.
+void save(py::handle df, py::handle res_path);
+
+}  // namespace vantrel
