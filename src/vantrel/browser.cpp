@@ -21,7 +21,18 @@ namespace {
     X(argument_hide_scrollbars, "--hide-scrollbars")                    \
     X(argument_no_images, "blink-settings=imagesEnabled=false")         \
     X(debugger_address_key, "debuggerAddress")                          \
-    X(loopback_prefix, "127.0.0.1:")
+    X(loopback_prefix, "127.0.0.1:")                                    \
+    X(name_os, "os")                                                    \
+    X(name_environ, "environ")                                          \
+    X(name_rstrip, "rstrip")                                            \
+    X(slash, "/")                                                       \
+    X(name_inspect, "inspect")                                          \
+    X(name_signature, "signature")                                      \
+    X(name_parameters, "parameters")                                    \
+    X(parameter_service, "service")                                    \
+    X(parameter_executable_path, "executable_path")                     \
+    X(name_service_module, "selenium.webdriver.chrome.service")         \
+    X(name_service, "Service")
 
 struct InitTexts {
     VANTREL_INIT_TEXTS(VANTREL_TEXT_FIELD)
@@ -33,12 +44,12 @@ const char* const init_params[] = {"start_url", "domain", "chromedriver_path", "
 const char* const init_locals[] = {"options", "driver"};
 
 py::object origin() {
-    py::object environ = py::module_::import("os").attr("environ");
-    py::object value = environ.attr("get")(page.origin_variable);
+    py::object environ = import(attach.name_os).attr(attach.name_environ);
+    py::object value = environ.attr(page.name_get)(page.origin_variable);
     if (value.is_none() || py::len(value) == 0) {
         return py::reinterpret_borrow<py::object>(page.default_origin);
     }
-    return value.attr("rstrip")("/");
+    return value.attr(attach.name_rstrip)(attach.slash);
 }
 
 // Selenium from 4.10 on takes the driver path only through a Service object; earlier releases
@@ -46,11 +57,14 @@ py::object origin() {
 bool takes_service(py::handle chrome) {
     py::object parameters;
     try {
-        parameters = py::module_::import("inspect").attr("signature")(chrome).attr("parameters");
+        parameters = import(attach.name_inspect)
+                         .attr(attach.name_signature)(chrome)
+                         .attr(attach.name_parameters);
     } catch (py::error_already_set&) {
         return false;  // no readable signature: call it as the old releases are called
     }
-    return parameters.contains("service") && !parameters.contains("executable_path");
+    return parameters.contains(attach.parameter_service) &&
+           !parameters.contains(attach.parameter_executable_path);
 }
 
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
@@ -58,8 +72,8 @@ py::object new_chrome(py::handle chromedriver_path, py::handle options) {
     if (!takes_service(chrome)) {
         return chrome(chromedriver_path, py::arg("options") = options);
     }
-    py::object service =
-        py::module_::import("selenium.webdriver.chrome.service").attr("Service")(chromedriver_path);
+    py::object service = import(attach.name_service_module)
+                             .attr(attach.name_service)(chromedriver_path);
     return chrome(py::arg("service") = service, py::arg("options") = options);
 }
 

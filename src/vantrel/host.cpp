@@ -286,6 +286,14 @@ py::object global(py::handle name) {
     throw py::error_already_set();
 }
 
+py::object import(py::handle name) {
+    PyObject* imported = PyImport_Import(name.ptr());
+    if (!imported) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(imported);
+}
+
 py::handle intern(const char* text) {
     PyObject* interned = PyUnicode_InternFromString(text);
     if (!interned) {

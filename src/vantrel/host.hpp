@@ -64,6 +64,9 @@ void set_globals(PyObject* module_dict) noexcept;
 // NameError when neither exists.
 py::object global(py::handle name);
 
+// `import <name>` through the host's import protocol, for a name held as a constant.
+py::object import(py::handle name);
+
 // A text constant: created once, interned, kept for the life of the process.
 py::handle intern(const char* text);
 

@@ -12,7 +12,18 @@ namespace {
     X(name_to_excel, "to_excel")         \
     X(name_loc, "loc")                   \
     X(name_max, "max")                   \
-    X(temporary_suffix, ".tmp.xlsx")
+    X(temporary_suffix, ".tmp.xlsx")     \
+    X(temporary_format, ".{}.{}{}")      \
+    X(name_os, "os")                     \
+    X(name_path, "path")                 \
+    X(name_basename, "basename")         \
+    X(name_dirname, "dirname")           \
+    X(name_join, "join")                 \
+    X(name_getpid, "getpid")             \
+    X(name_replace, "replace")           \
+    X(name_exists, "exists")             \
+    X(name_remove, "remove")             \
+    X(name_format, "format")
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
@@ -57,20 +68,22 @@ void count_copy(py::handle df, py::handle index) {
 }
 
 void save(py::handle df, py::handle res_path) {
-    py::module_ os = py::module_::import("os");
-    py::object path = os.attr("path");
-    py::object name = path.attr("basename")(res_path);
-    py::str temporary_name = py::str(".{}.{}{}").format(name, os.attr("getpid")(),
-                                                        saving.temporary_suffix);
-    py::object temporary = path.attr("join")(path.attr("dirname")(res_path), temporary_name);
+    py::object os = import(saving.name_os);
+    py::object path = os.attr(saving.name_path);
+    // Beside the result workbook, so that the rename stays on one file system.
+    py::object temporary = path.attr(saving.name_join)(
+        path.attr(saving.name_dirname)(res_path),
+        saving.temporary_format.attr(saving.name_format)(path.attr(saving.name_basename)(res_path),
+                                                         os.attr(saving.name_getpid)(),
+                                                         saving.temporary_suffix));
     try {
         df.attr(saving.name_to_excel)(temporary, py::arg("index") = false);
-        os.attr("replace")(temporary, res_path);
-    } catch (py::error_already_set& failure) {
+        os.attr(saving.name_replace)(temporary, res_path);
+    } catch (py::error_already_set&) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
         try {
-            if (py::bool_(path.attr("exists")(temporary))) {
-                os.attr("remove")(temporary);
+            if (py::bool_(path.attr(saving.name_exists)(temporary))) {
+                os.attr(saving.name_remove)(temporary);
             }
         } catch (py::error_already_set&) {
         }
