@@ -185,13 +185,14 @@ py::object get_res_body(const py::object* args, Lines& line) {
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
             // again in the next pass.
             try {
-                line(48); Row row{driver, df, res_path, pic_wait,
-                                  record.attr(sheet.field_index), record.attr(sheet.column_name),
-                                  record.attr(sheet.column_added), line};
-                line(51); py::object amount = record.attr(sheet.column_amount);
+                line(48); py::object index = record.attr(sheet.field_index);
+                line(49); py::object name = record.attr(sheet.column_name);
+                line(50); py::object amount = record.attr(sheet.column_amount);
+                line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
+                Row row{driver, df, res_path, pic_wait, index, name, added, line};
                 line(53); if (holds(sign, sheet.zero, Py_NE)) continue;
-                line(54); if (holds(amount, row.added, Py_LE)) continue;
+                line(54); if (holds(amount, added, Py_LE)) continue;
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
