@@ -1,0 +1,99 @@
+"""Launch and run control: main's questions, start's run, init's attachment, traceback entries."""
+
+import datetime
+
+import pandas as pd
+import pytest
+from selenium.common.exceptions import WebDriverException
+from selenium.webdriver.chrome.service import Service
+
+from fakemarket import FakeWebdriver
+
+from .conftest import ONSALE_URL, entries, typed
+
+PROMPTS = ["commodity.xlsx路径：", "等待图片延迟时间（秒，最小2）：", "谷歌端口号："]
+
+
+@pytest.mark.parametrize("sheet, columns", [
+    ({"name": ["Lamp", "Desk"], "amount": [3, 1]}, ["name", "amount", "added", "sign"]),
+    ({"name": ["Lamp", "Desk"], "sign": [1, 2], "amount": [3, 1], "added": [5, 5], "note": ["a", "b"]},
+     ["name", "sign", "amount", "added", "note"]),
+])
+def test_main_hands_start_the_whole_run(vantrel, tmp_path, monkeypatch, capsys, answer, swap, sheet, columns):
+    book = tmp_path / "commodity.xlsx"
+    pd.DataFrame(sheet).to_excel(book, index=False)
+    start = swap("start")
+    monkeypatch.setenv("VANTREL_ORIGIN", "http://shop.test:9000/")
+    answer(f"  {book} \n 3 \n  9222 \n")
+    assert vantrel.main() is None
+    assert capsys.readouterr().out == "".join(PROMPTS)
+    [(args, kwargs)] = start.calls
+    pic_wait, s_date, e_date, df, key_words, res_path, a_list_num, domain, chromedriver, port = args
+    assert (kwargs, pic_wait, type(pic_wait), s_date, e_date, a_list_num, domain, chromedriver, port) == (
+        {}, 3, int, "20190101", "20210909", 0, "http://shop.test:9000/zh/listings/onsale", "chromedriver", "9222")
+    assert res_path == str(tmp_path / "commodity") + "20260108 09-05-03res.xlsx"
+    assert list(df.columns) == columns
+    assert df[["added", "sign"]].values.tolist() == [[0, 0], [0, 0]]
+    assert list(key_words) == ["Lamp", "Desk"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["commodity.xlsx"]
+
+
+def test_start_runs_one_timed_run_then_pauses(vantrel, capsys, now, clock, driver, swap):
+    now.at = datetime.datetime(2026, 1, 8, 9, 30, 5)
+    get_res = swap("get_res", lambda *args: now.advance(seconds=1956, microseconds=7))
+    clock.hooks.append(lambda seconds: now.advance(seconds=seconds))  # the pause is not timed
+    table, words, domain = pd.DataFrame(), object(), ONSALE_URL
+    given = dict(pic_wait=2, s_date="s", e_date="e", df=table, key_words=words, res_path="r.xlsx",
+                 a_list_num=0, domain=domain, chromedriver_path="drv", chrome_port="9222")
+    assert vantrel.start(**dict(reversed(given.items()))) is None
+    [(args, kwargs)] = get_res.calls
+    expected = (2, domain, "s", "e", table, words, "r.xlsx", 0, domain, driver, driver.window_handles)
+    assert kwargs == {} and len(args) == 11 and all(a is b for a, b in zip(args, expected))
+    assert driver.events == ["open /zh/listings/onsale"]  # init opened the domain it was given
+    assert typed(driver.waits) == typed([1, 0.3]) and typed(clock.sleeps) == typed([120])
+    assert capsys.readouterr().out.splitlines() == [
+        "(datetime.datetime(2026, 1, 8, 9, 30, 5), 'Begin-----------------------')",
+        "(datetime.datetime(2026, 1, 8, 10, 2, 41, 7), 'Finish-----------------------共耗时', "
+        "datetime.timedelta(seconds=1956, microseconds=7))"]
+
+
+@pytest.mark.parametrize("service", [False, True])
+def test_init_attaches_to_the_running_browser(vantrel, monkeypatch, driver, service):
+    webdriver = FakeWebdriver(driver, service)
+    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+    assert vantrel.init(chrome_port=" 09222", chromedriver_path="drv", domain=None, start_url=ONSALE_URL) is driver
+    [call] = webdriver.calls
+    assert (call["service"].path, type(call["service"])) == ("drv", Service) if service else call["path"] == "drv"
+    assert call["options"].calls == [
+        ("add_argument", "--no-sandbox"), ("add_argument", "window-size=1920x3000"),
+        ("add_argument", "--disable-gpu"), ("add_argument", "--hide-scrollbars"),
+        ("add_argument", "blink-settings=imagesEnabled=false"),
+        ("add_experimental_option", "debuggerAddress", "127.0.0.1: 09222")]
+    assert driver.events == ["open /zh/listings/onsale"] and typed(driver.waits) == typed([1])
+    with pytest.raises(TypeError):
+        vantrel.init(ONSALE_URL, None, "drv", 9222)  # a port that is not text
+    assert len(webdriver.calls) == 1
+
+
+def test_traceback_entries_name_function_and_step(vantrel, capsys, market, workflow, answer, swap, tmp_path):
+    market.fail[ONSALE_URL] = WebDriverException("no browser at that address")
+    with pytest.raises(WebDriverException) as caught:
+        vantrel.start(2, "s", "e", None, None, "r.xlsx", 0, ONSALE_URL, "drv", "9222")
+    [(start, start_line), (init, init_line)] = entries(caught)
+    assert (start, init) == ("vantrel.start", "vantrel.init")
+    assert 202 < start_line <= 276 and 18 < init_line <= 39
+    assert capsys.readouterr().out.count("\n") == 1  # the begin line alone
+
+    market.fail[market.origin + "/zh/listings/draft"] = WebDriverException("lost")
+    with pytest.raises(WebDriverException) as caught:
+        workflow.run(workflow.table())
+    [(name, line)] = entries(caught)
+    assert name == "vantrel.get_res" and 40 < line <= 201
+
+    book = tmp_path / "c.xlsx"
+    pd.DataFrame({"name": ["x"], "amount": [1]}).to_excel(book, index=False)
+    swap("start", lambda *args: 1 / 0)
+    answer(f"{book}\n2\n9222\n")
+    with pytest.raises(ZeroDivisionError) as caught:
+        vantrel.main()
+    assert entries(caught) == [("vantrel.main", 304)]

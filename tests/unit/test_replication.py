@@ -1,0 +1,169 @@
+"""The workflow get_res against the fake market: passes, search, editor, saves, drafts."""
+
+import contextlib
+
+import pandas as pd
+import pytest
+from selenium.common.exceptions import NoSuchElementException
+
+from fakemarket import CONFIRM
+
+from .conftest import StopRun, typed
+
+EDITOR_TAIL = [0.3, 0.3, 0.5, 1, 0.5, 4]
+
+
+def lines(capsys, start="('max_times:'"):
+    return [line for line in capsys.readouterr().out.splitlines() if line.startswith(start)]
+
+
+@pytest.mark.parametrize("api, ticked", [("old", False), ("new", True)])
+def test_one_copy(market, workflow, clock, capsys, api, ticked):
+    market.add("Lamp")
+    market.checkbox_checked = ticked
+    driver = market.driver(api)
+    workflow.run(workflow.table(("Lamp", 1)), driver=driver)
+    assert typed(clock.sleeps) == typed([4, 1.5, 1, 5, 0.5, 2] + EDITOR_TAIL + [5])
+    assert capsys.readouterr().out.splitlines() == ["('max_times:', 1)", "Lamp", "1", "('max_times:', 0)"]
+    assert driver.events == ["open /zh/listings/onsale", "clear", "search Lamp", "copy Lamp", "select 上市",
+                             "scroll 10000", "scroll 0"] + ["tick"] * (not ticked) + [
+                             "select 不公开", "select 上市", "prepare", "publish", "open /zh/listings/draft"]
+    assert driver.select_wrappers == 3
+    assert market.published == [{"title": "Lamp", "visibility": "上市", "checked": True, "prepared": True}]
+    assert workflow.saved("name", "amount", "added", "sign") == [[["Lamp", 1, 1, 0]]] and not workflow.strays
+
+
+def test_passes_and_the_workbook_after_each_event(market, workflow, driver, capsys):
+    for title in ("Lamp", "Desk", "Shadow Blade", "Spare"):
+        market.add(title)
+    df = workflow.run(workflow.table(("Lamp", 3), ("Desk", 1), ("Ghost", 1), ("Shadow", 1), ("Spare", 0)))
+    # added and sign of each row, after each save
+    assert [" ".join(f"{a}{s}" for a, s in rows) for rows in workflow.saved("added", "sign")] == [
+        "10 00 00 00 00", "10 10 00 00 00",
+        "10 10 02 00 00",   # Ghost: no search results
+        "10 10 02 01 00",   # Shadow: results, none titled Shadow
+        "20 10 02 01 00", "30 10 02 01 00"]
+    assert list(workflow.saves[-1].columns) == ["name", "amount", "added", "sign"]
+    assert [p["title"] for p in market.published] == ["Lamp", "Desk", "Lamp", "Lamp"]
+    out = capsys.readouterr().out.splitlines()
+    assert [line for line in out if "max_times" in line] == ["('max_times:', %d)" % n for n in (3, 2, 1, 0)]
+    assert "('没有该商品:', 'Ghost')" in out and "('所有页都没有该商品:', 'Shadow')" in out
+    assert out.count("Desk") == 1 and "Spare" not in out and driver.events.count("search Ghost") == 1
+    assert df.values.tolist() == workflow.saves[-1].values.tolist()
+
+
+def test_no_code_once_a_copy_exists(market, workflow, clock, stop, capsys):
+    market.add("Lamp")
+    market.add("Desk")
+
+    def after_first_pass(seconds):
+        if len(market.published) == 2 and market.listings[0].title == "Lamp":
+            market.listings = []   # Lamp gone: no results
+            market.add("Desk v2")  # Desk renamed: results, not found
+        if clock.sleeps.count(0.8) == 2:
+            stop.arm()
+    clock.hooks.append(after_first_pass)
+    df = workflow.table(("Lamp", 3), ("Desk", 3))
+    with pytest.raises(StopRun):
+        workflow.run(df)
+    assert df[["added", "sign"]].values.tolist() == workflow.saved("added", "sign")[-1] == [[1, 0], [1, 0]]
+    assert len(workflow.saves) == 2
+    assert lines(capsys, "('") == ["('max_times:', 3)", "('max_times:', 2)", "('没有该商品:', 'Lamp')",
+                                   "('所有页都没有该商品:', 'Desk')"]
+
+
+def test_exact_title_over_result_pages(market, workflow, driver, clock, capsys):
+    market.page_size = 2
+    for title in ("Lamp", "lamp", "Desk Lamp", "Lamp Post", "Lamp"):
+        market.add(title, copy_stays=not market.listings)  # the first copy button leaves no editor
+    df = workflow.run(workflow.table(("Lamp", 1), (" Lamp", 1)))
+    assert [e for e in driver.events if e.startswith(("copy", "next"))] == [
+        "copy Lamp (stayed)", "next page", "next page", "copy Lamp", "next page", "next page"]
+    assert df[["added", "sign"]].values.tolist() == [[1, 0], [0, 1]]
+    out = capsys.readouterr().out.splitlines()
+    assert out[1:5] == ["Lamp", "2", "下一页", "下一页"] and out[-2] == "('所有页都没有该商品:', ' Lamp')"
+    assert typed(clock.sleeps[:7]) == typed([4, 1.5, 1, 2, 2, 1, 5])
+
+
+def test_results_footer_is_polled_with_reloads(market, workflow, driver, clock):
+    market.add("Lamp")
+    market.footer_stuck = True
+    clock.hooks.append(lambda s: clock.sleeps.count(0.6) == 8 and setattr(market, "footer_stuck", False))
+    df = workflow.run(workflow.table(("Lamp", 1)))
+    assert typed(clock.sleeps[:11]) == typed([4, 1.5] + [0.6] * 8 + [1])
+    assert driver.refreshes == 2 and df["added"].tolist() == [1]
+
+
+@pytest.mark.parametrize("images_after, publish, waits, counted", [
+    (0, "at once", [0.5, 7] + EDITOR_TAIL, True),
+    (3, "at once", [0.5, 1, 1, 1, 7] + EDITOR_TAIL, True),
+    ("pic_wait", "at once", [0.5] + [1] * 9 + [7] + EDITOR_TAIL, True),
+    (None, "at once", [0.5] + [1] * 9 + [7], False),
+    (0, "lagging", [0.5, 7] + EDITOR_TAIL + [1], True),
+    (0, "never", [0.5, 7] + EDITOR_TAIL + [1], False),
+])
+def test_editor_waits_and_outcome(market, workflow, clock, stop, images_after, publish, waits, counted):
+    listing = market.add("Lamp", images=images_after == 0)
+    market.publish_lag, market.publish_stuck = int(publish == "lagging"), publish == "never"
+
+    def editor(seconds):
+        waited = clock.sleeps[4:]  # after 4, 1.5, 1 and 5 the editor is open
+        if (images_after == 3 and waited.count(1) == 3) or (images_after == "pic_wait" and seconds == 7):
+            listing.images = True
+        if not counted and len(waited) == len(waits):
+            stop.arm()
+    clock.hooks.append(editor)
+    df = workflow.table(("Lamp", 1))
+    with contextlib.nullcontext() if counted else pytest.raises(StopRun):
+        workflow.run(df, pic_wait=7)
+    assert typed(clock.sleeps[4:4 + len(waits)]) == typed(waits)
+    assert len(clock.sleeps) == 4 + len(waits) + counted  # and the draft page's 5 when the run ended
+    assert df["added"].tolist() == [counted] and len(workflow.saves) == counted
+
+
+def test_failing_row_does_not_stop_the_pass(market, workflow, driver, capsys):
+    market.add("Vase", faults=["no_private"])
+    market.add("Lamp")
+    df = workflow.run(workflow.table(("Vase", 1), ("Lamp", 1)))
+    assert [p["title"] for p in market.published] == ["Lamp", "Vase"] and df["added"].tolist() == [1, 1]
+    assert lines(capsys) == ["('max_times:', 1)"] * 2 + ["('max_times:', 0)"]
+    assert market.drafts == [] and driver.events[-2:] == ["ask delete Vase", "delete Vase"]  # the failed copy
+
+
+@pytest.mark.parametrize("api", ["old", "new"])
+def test_draft_cleanup(market, workflow, clock, api):
+    for title in ("d1", "d2", "d3"):
+        market.add_draft(title)
+    market.fail[CONFIRM] = NoSuchElementException("the dialog is slow")
+    clock.hooks.append(lambda s: s == 3.6 and market.fail.clear())
+    driver = market.driver(api)
+    workflow.run(workflow.table(("Spare", 0)), driver=driver)
+    assert typed(clock.sleeps) == typed([5, 1, 3.6, 1, 2, 1, 2, 1, 2])
+    assert driver.events == ["open /zh/listings/draft", "ask delete d1", "refresh"] + [
+        f"{what} {d}" for d in ("d1", "d2", "d3") for what in ("ask delete", "delete")]
+    assert market.drafts == [] and workflow.saves == []
+
+
+class FlakySaves(pd.DataFrame):
+    """A table whose second save fails after writing part of the file."""
+
+    saves = 0
+
+    @property
+    def _constructor(self):
+        return FlakySaves
+
+    def to_excel(self, path, *args, **kwargs):
+        self.saves += 1
+        if self.saves == 2:
+            with open(path, "wb") as half:
+                half.write(b"PK\x03\x04 half a workbook")
+            raise OSError("disk full")
+        return super().to_excel(path, *args, **kwargs)
+
+
+def test_failed_save_keeps_the_previous_workbook(market, workflow):
+    market.add("Lamp")
+    df = workflow.run(workflow.table(("Lamp", 3), frame=FlakySaves))
+    assert workflow.saved("added") == [[[1]], [[3]]]  # the failed save's count came with the next one
+    assert df["added"].tolist() == [3] and len(market.published) == 3 and not workflow.strays
