@@ -163,7 +163,7 @@ void clear_drafts(py::handle driver, Lines& line) {
             line(150); sleep(flow.after_delete_click);
             line(151); find_element(driver, page.xpath_dialog_confirm).attr(page.name_click)();
             line(152); sleep(flow.after_confirm);
-        } catch (py::error_already_set&) {
+        } catch (...) {
             line(154); driver.attr(page.name_refresh)();
             line(155); sleep(flow.after_refresh);
         }
@@ -196,7 +196,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
-            } catch (py::error_already_set&) {
+            } catch (...) {
             }
             line(46);
         }
