@@ -7,7 +7,6 @@ the module's own pacing, closing two-minute pause included.
 
 import argparse
 import glob
-import io
 import os
 import shutil
 import signal
@@ -40,19 +39,6 @@ PAGE_SIZE = 3
 RESULTS_DELAY = 0.5   # seconds, at real speed
 IMAGE_DELAY = 1.0
 PIC_WAIT = 2          # the answer to the image-delay question
-
-
-class ScaledClock:
-    """Stands in for the module's `time`: every sleep lasts `scale` times as long."""
-
-    def __init__(self, scale):
-        self.scale = scale
-
-    def sleep(self, seconds):
-        time.sleep(seconds * self.scale)
-
-    def __getattr__(self, name):
-        return getattr(time, name)
 
 
 def parse_args(argv):
@@ -112,11 +98,11 @@ def run(args, started, workdir):
     import vantrel
 
     os.environ["VANTREL_ORIGIN"] = origin
-    sys.stdin = io.StringIO(f"{workbook}\n{PIC_WAIT}\n{chrome_port}\n")
+    sys.stdin = harness.answers(workbook, PIC_WAIT, chrome_port)
     if args.real_speed:
         print("real speed: the module pauses two minutes after its finish line\n")
     else:
-        vantrel.time = ScaledClock(scale)
+        vantrel.time = harness.ScaledTime(scale)
         print(f"sleeps scaled by {scale} (pass --real-speed for the module's own pacing)\n")
     began = time.monotonic()
     vantrel.main()

@@ -1,9 +1,11 @@
-"""Helpers to run the stand-in marketplace and a headless Chromium next to it.
+"""Helpers to run the stand-in marketplace and a headless Chromium next to it, and to hand
+a vantrel session its answers and a scaled-down clock.
 
-Used by the end-to-end tests and by scripts/demo.py.
+Used by the end-to-end and fault tests, by scripts/demo.py and by the benchmarks.
 """
 
 import glob
+import io
 import json
 import os
 import signal
@@ -171,3 +173,23 @@ def copy_listing(origin, listing_id):
                                      data=b"", method="POST")
     with urllib.request.urlopen(request, timeout=10) as response:
         return response.geturl()
+
+
+class ScaledTime:
+    """Stands in for the module's `time`: every sleep lasts `scale` times as long, the rest
+    of `time` is the real one."""
+
+    def __init__(self, scale):
+        self.scale = scale
+
+    def sleep(self, seconds):
+        time.sleep(seconds * self.scale)
+
+    def __getattr__(self, name):
+        return getattr(time, name)
+
+
+def answers(workbook, pic_wait, port):
+    """Standard input for one session: what a seller types at its three questions (the
+    commodity workbook, the image delay in seconds, Chromium's debugging port)."""
+    return io.StringIO(f"{workbook}\n{pic_wait}\n{port}\n")

@@ -8,31 +8,23 @@ marketplace. The exit status is 0 when vantrel.main() returns and 1 when it rais
 traceback on standard error.
 """
 
-import io
+import os
 import sys
-import time
 import traceback
 
-import vantrel
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
+from standin import harness  # noqa: E402
 
-class ScaledTime:
-    """The module's `time`: every sleep lasts `scale` times as long."""
-
-    def __init__(self, scale):
-        self.scale = scale
-
-    def sleep(self, seconds):
-        time.sleep(seconds * self.scale)
-
-    def __getattr__(self, name):
-        return getattr(time, name)
+import vantrel  # noqa: E402
 
 
 def main(argv):
     workbook, pic_wait, port, scale = argv
-    vantrel.time = ScaledTime(float(scale))
-    sys.stdin = io.StringIO(f"{workbook}\n{pic_wait}\n{port}\n")
+    vantrel.time = harness.ScaledTime(float(scale))
+    sys.stdin = harness.answers(workbook, pic_wait, port)
     try:
         vantrel.main()
     except BaseException:

@@ -9,7 +9,9 @@ import pandas as pd
 import pytest
 from selenium import webdriver as selenium_webdriver
 
-from .conftest import SpyingWebdriver, result_paths, temporary_name
+from realrun import result_paths
+
+from .conftest import SpyingWebdriver, temporary_name
 
 LISTINGS = [{"title": title, "images": 2} for title in ("Alpha lamp", "Beta mug", "Gamma clock")]
 

@@ -13,9 +13,10 @@ import time
 import pandas as pd
 import pytest
 
+from realrun import write_commodities
 from standin import harness
 
-from .conftest import Process, write_commodities
+from .conftest import Process
 
 LISTINGS = [{"title": title, "images": 2} for title in ("Alpha lamp", "Beta mug", "Gamma clock")]
 ROWS = [("Alpha lamp", 2), ("Beta mug", 2), ("Gamma clock", 1)]
