@@ -98,7 +98,7 @@ py::object init_body(const py::object* args, Lines& line) {
 
 }  // namespace
 
-const FunctionSpec init_function = {
+const FunctionDef init_function = {
     "init", "vantrel.init", 18,
     init_params, sizeof init_params / sizeof *init_params,
     init_locals, sizeof init_locals / sizeof *init_locals,

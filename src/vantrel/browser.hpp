@@ -68,7 +68,7 @@ extern PageTexts page;
 
 void create_browser_constants();
 
-extern const FunctionSpec init_function;
+extern const FunctionDef init_function;
 
 // The marketplace's on-sale and draft listings addresses, built afresh from the environment.
 py::object onsale_address();

@@ -19,7 +19,7 @@ PyObject* module_globals = nullptr;  // borrowed from the module, which lives fo
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -30,16 +30,16 @@ PyTypeObject function_type;
 
 // --- argument binding -----------------------------------------------------------------------------
 
-void raise_count(const FunctionSpec& spec, Py_ssize_t given) {
+void raise_count(const FunctionDef& def, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
-                 "exactly", static_cast<Py_ssize_t>(spec.param_count),
-                 spec.param_count == 1 ? "" : "s", given);
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
+                 "exactly", static_cast<Py_ssize_t>(def.param_count),
+                 def.param_count == 1 ? "" : "s", given);
 }
 
-Py_ssize_t param_index(const FunctionSpec& spec, PyObject* key) {
-    for (std::size_t i = 0; i < spec.param_count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
+    for (std::size_t i = 0; i < def.param_count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) {
             return static_cast<Py_ssize_t>(i);
         }
     }
@@ -48,25 +48,25 @@ Py_ssize_t param_index(const FunctionSpec& spec, PyObject* key) {
 
 // Positional values fill the parameters in order; the rest must come by name. The first parameter
 // left without a value decides the count reported; names are checked after that.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::array<py::object, kMaxParams>& values) {
-    const auto params = static_cast<Py_ssize_t>(spec.param_count);
+    const auto params = static_cast<Py_ssize_t>(def.param_count);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
-    if (spec.param_count == 0) {
+    if (def.param_count == 0) {
         if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
             return false;
         }
         if (nargs != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name,
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def.name,
                          nargs);
             return false;
         }
         return true;
     }
     if (nargs > params || (nkw == 0 && nargs != params)) {
-        raise_count(spec, nargs);
+        raise_count(def, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -79,31 +79,31 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     for (Py_ssize_t i = nargs; i < params; ++i) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) {
                 values[i] = py::reinterpret_borrow<py::object>(kwvalues[k]);
                 break;
             }
         }
         if (!values[i]) {
-            raise_count(spec, i);
+            raise_count(def, i);
             return false;
         }
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
             return false;
         }
-        const Py_ssize_t index = param_index(spec, key);
+        const Py_ssize_t index = param_index(def, key);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
+                         def.name, key);
             return false;
         }
         if (index < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+                         def.name, key);
             return false;
         }
     }
@@ -129,19 +129,19 @@ void raise_from_cpp() noexcept {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    const FunctionSpec& spec = *reinterpret_cast<FunctionObject*>(self)->spec;
-    Lines line(spec.first_line);
+    const FunctionDef& def = *reinterpret_cast<FunctionObject*>(self)->def;
+    Lines line(def.first_line);
     try {
         std::array<py::object, kMaxParams> values;
-        if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
-            add_traceback(spec.qualname, spec.first_line);
+        if (!bind_arguments(def, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
+            add_traceback(def.qualname, def.first_line);
             return nullptr;
         }
-        return spec.body(values.data(), line).release().ptr();
+        return def.body(values.data(), line).release().ptr();
     } catch (...) {
         raise_from_cpp();
     }
-    add_traceback(spec.qualname, line.current());
+    add_traceback(def.qualname, line.current());
     return nullptr;
 }
 
@@ -179,20 +179,20 @@ PyGetSetDef function_getset[] = {
 };
 
 // The code object shows the function's parameters and locals, the file "vantrel" and first line.
-py::object new_code(const FunctionSpec& spec) {
+py::object new_code(const FunctionDef& def) {
     py::object code = py::reinterpret_steal<py::object>(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, spec.name, spec.first_line)));
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, def.name, def.first_line)));
     if (!code) {
         throw py::error_already_set();
     }
-    py::tuple varnames(spec.param_count + spec.local_count);
-    for (std::size_t i = 0; i < spec.param_count; ++i) {
-        varnames[i] = py::str(spec.params[i]);
+    py::tuple varnames(def.param_count + def.local_count);
+    for (std::size_t i = 0; i < def.param_count; ++i) {
+        varnames[i] = py::str(def.params[i]);
     }
-    for (std::size_t i = 0; i < spec.local_count; ++i) {
-        varnames[spec.param_count + i] = py::str(spec.locals[i]);
+    for (std::size_t i = 0; i < def.local_count; ++i) {
+        varnames[def.param_count + i] = py::str(def.locals[i]);
     }
-    return code.attr("replace")(py::arg("co_argcount") = spec.param_count,
+    return code.attr("replace")(py::arg("co_argcount") = def.param_count,
                                 py::arg("co_nlocals") = varnames.size(),
                                 py::arg("co_varnames") = varnames);
 }
@@ -220,17 +220,17 @@ bool ready_function_type() noexcept {
     return PyType_Ready(&function_type) == 0;
 }
 
-PyObject* new_function(const FunctionSpec& spec) noexcept {
+PyObject* new_function(const FunctionDef& def) noexcept {
     try {
-        py::object code = new_code(spec);
-        py::object name = py::str(spec.name);
+        py::object code = new_code(def);
+        py::object name = py::str(def.name);
         py::object module = py::str(kSourceFile);
         auto* f = PyObject_New(FunctionObject, &function_type);
         if (!f) {
             return nullptr;
         }
         f->vectorcall = function_vectorcall;
-        f->spec = &spec;
+        f->def = &def;
         f->name = name.inc_ref().ptr();
         f->qualname = name.release().ptr();
         f->module = module.release().ptr();

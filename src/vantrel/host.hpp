@@ -35,7 +35,7 @@ private:
 // The body of a module function: bound arguments in parameter order, the step line to keep current.
 using Body = py::object (*)(const py::object* args, Lines& line);
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;             // __name__ and argument-error messages: "init"
     const char* qualname;         // traceback entries: "vantrel.init"
     int first_line;               // the code object's first line
@@ -52,7 +52,7 @@ inline constexpr std::size_t kMaxParams = 11;
 bool ready_function_type() noexcept;
 
 // A new module function object (new reference), or nullptr with an exception set.
-PyObject* new_function(const FunctionSpec& spec) noexcept;
+PyObject* new_function(const FunctionDef& def) noexcept;
 
 // Adds a traceback entry (function name, file "vantrel", line) to the exception being raised.
 void add_traceback(const char* funcname, int line) noexcept;

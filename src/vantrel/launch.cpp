@@ -78,7 +78,7 @@ py::object main_body(const py::object*, Lines& line) {
     return py::none();
 }
 
-const FunctionSpec main_function = {
+const FunctionDef main_function = {
     "main", "vantrel.main", 277, nullptr, 0, main_locals, sizeof main_locals / sizeof *main_locals,
     main_body,
 };
@@ -116,7 +116,7 @@ py::object start_body(const py::object* args, Lines& line) {
     return py::none();
 }
 
-const FunctionSpec start_function = {
+const FunctionDef start_function = {
     "start", "vantrel.start", 202,
     start_params, sizeof start_params / sizeof *start_params,
     start_locals, sizeof start_locals / sizeof *start_locals,
@@ -139,7 +139,7 @@ py::object import_from(const char* module, const char* name) {
     return value;
 }
 
-void bind_function(py::module_& module, const char* name, const FunctionSpec& spec) {
+void bind_function(py::module_& module, const char* name, const FunctionDef& spec) {
     py::object function = py::reinterpret_steal<py::object>(new_function(spec));
     if (!function) {
         throw py::error_already_set();

@@ -33,9 +33,9 @@ bool same_interpreter() {
 }
 
 // Copies one attribute of the import request into the module's namespace, if the request has it.
-bool copy_from_spec(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
+bool copy_from_request(PyObject* request, PyObject* module_dict, const char* from, const char* to,
                     bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
+    PyObject* value = PyObject_GetAttrString(request, from);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return false;
@@ -51,7 +51,7 @@ bool copy_from_spec(PyObject* spec, PyObject* module_dict, const char* from, con
     return result == 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_module(PyObject* request, PyModuleDef*) noexcept {
     if (!same_interpreter()) {
         return nullptr;
     }
@@ -59,7 +59,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         Py_INCREF(module_instance);
         return module_instance;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(request, "name");
     if (!name) {
         return nullptr;
     }
@@ -69,10 +69,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     PyObject* dict = PyModule_GetDict(module);
-    if (!copy_from_spec(spec, dict, "loader", "__loader__", true) ||
-        !copy_from_spec(spec, dict, "origin", "__file__", true) ||
-        !copy_from_spec(spec, dict, "parent", "__package__", true) ||
-        !copy_from_spec(spec, dict, "submodule_search_locations", "__path__", false)) {
+    if (!copy_from_request(request, dict, "loader", "__loader__", true) ||
+        !copy_from_request(request, dict, "origin", "__file__", true) ||
+        !copy_from_request(request, dict, "parent", "__package__", true) ||
+        !copy_from_request(request, dict, "submodule_search_locations", "__path__", false)) {
         Py_DECREF(module);
         return nullptr;
     }

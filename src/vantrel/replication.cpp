@@ -209,7 +209,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
 
 }  // namespace
 
-const FunctionSpec get_res_function = {
+const FunctionDef get_res_function = {
     "get_res", "vantrel.get_res", 40,
     get_res_params, sizeof get_res_params / sizeof *get_res_params,
     get_res_locals, sizeof get_res_locals / sizeof *get_res_locals,

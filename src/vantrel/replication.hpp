@@ -8,6 +8,6 @@ namespace vantrel {
 
 void create_replication_constants();
 
-extern const FunctionSpec get_res_function;
+extern const FunctionDef get_res_function;
 
 }  // namespace vantrel
