@@ -22,7 +22,7 @@ struct ReplicationTexts {
     py::handle cards;  // the item list without its first entry and its last two
     // Sleeps, in seconds, integers and decimals as the pages need them.
     py::handle after_open, after_search, footer_poll, after_negative, after_copy_click,
-        after_page_turn, before_editor, after_visibility, image_poll, after_scroll,
+        after_page_turn, before_editor, after_visibility, image_poll, after_scroll, before_buttons,
         after_first_button, after_publish, editor_recheck, after_draft_page, after_delete_click,
         after_confirm, after_refresh;
     py::handle footer_polls_before_reload;  // from the poll after this many on, each poll reloads
@@ -136,9 +136,9 @@ struct Row {
         line(125); choose_visibility(driver, page.option_unlisted);
         line(126); sleep(flow.after_visibility);
         line(127); choose_visibility(driver, page.option_listed);
-        line(128); sleep(flow.after_first_button);
+        line(128); sleep(flow.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
-        line(130); sleep(flow.after_visibility);
+        line(130); sleep(flow.after_first_button);
         line(131); script_click(driver, find_element(driver, page.xpath_publish_button));
         line(132); sleep(flow.after_publish);
         line(133); if (in_editor()) {
@@ -231,7 +231,8 @@ void create_replication_constants() {
     VANTREL_FLOAT_CREATE(after_visibility, 0.5)
     VANTREL_INT_CREATE(image_poll, 1)
     VANTREL_FLOAT_CREATE(after_scroll, 0.3)
-    VANTREL_INT_CREATE(after_first_button, 1)
+    VANTREL_INT_CREATE(before_buttons, 1)
+    VANTREL_FLOAT_CREATE(after_first_button, 0.5)
     VANTREL_INT_CREATE(after_publish, 4)
     VANTREL_INT_CREATE(editor_recheck, 1)
     VANTREL_INT_CREATE(after_draft_page, 5)
