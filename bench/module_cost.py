@@ -23,7 +23,6 @@ import gc
 import hashlib
 import json
 import os
-import platform
 import resource
 import statistics
 import subprocess
@@ -37,26 +36,15 @@ sys.path[:0] = [ROOT, os.path.join(ROOT, "tests")]
 
 import pandas as pd  # noqa: E402
 
+import sellerpages  # noqa: E402
 from fakemarket import FakeMarket, FakeSelect  # noqa: E402
+from sellerpages import (CARD_TITLE, CHECKBOX, CLICK, CONFIRM, COPY_BUTTON,  # noqa: E402
+                         DELETE_BUTTON, FIRST_BUTTON, FOOTER, ITEM_LIST, PAGER_ITEM, PAGER_LINK,
+                         PUBLISH, SCROLL_DOWN, SCROLL_UP, SEARCH_BOX, VISIBILITY)
+from machine import describe  # noqa: E402
 
 ORIGIN = "http://127.0.0.1:8700"
-ONSALE, DRAFT = ORIGIN + "/zh/listings/onsale", ORIGIN + "/zh/listings/draft"
-SEARCH_BOX = '//form[@class="form-inline"]/div/input'
-FOOTER = "//footer/div[last()]"
-ITEM_LIST = '//div[@class="item-list"]/div'
-CARD_TITLE = './div[3]/div/div/h4[@class="name"]/a'
-COPY_BUTTON = "./div[4]/div/div[2]/button[2]"
-PAGER_ITEM = '//ul[@class="pager"]/li[2]'
-PAGER_LINK = '//ul[@class="pager"]/li[2]/a'
-VISIBILITY = '//div[@class="edit-item-visibility section"]/div/div/select'
-CHECKBOX = '//div[@class="media-body"]/div[2]/div/input'
-FIRST_BUTTON = '//div[@class="col-6 text-left"]/button'
-PUBLISH = '//div[@class="buttons text-left"]/button[@class="btn btn-primary"]'
-DELETE_BUTTON = "./div[4]/div/div[2]/button[3]"
-CONFIRM = '//div[@id="common-dialog"]/div/div/div[2]/div/div[2]/button[1]'
-CLICK = "arguments[0].click();"
-SCROLL_DOWN = "var q=document.documentElement.scrollTop=10000"
-SCROLL_UP = "var q=document.documentElement.scrollTop=0"
+ONSALE, DRAFT = ORIGIN + sellerpages.ONSALE, ORIGIN + sellerpages.DRAFTS
 LEFTOVER_DRAFTS = 20
 
 
@@ -334,18 +322,6 @@ def measure(which, rows, copies, stub, trace):
     return json.loads(out.strip().splitlines()[-1])
 
 
-def machine():
-    model = "unknown CPU"
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as handle:
-            model = next(line.split(":", 1)[1].strip() for line in handle
-                         if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    return (f"{os.cpu_count()} CPUs ({model}), Python {platform.python_version()}, "
-            f"pandas {pd.__version__}")
-
-
 def report(title, rows, copies, stub, repeats):
     print(f"\n{title}: {rows} rows x {copies} copies, {rows * copies} copies"
           f" + {LEFTOVER_DRAFTS} leftover drafts, 2 result pages per search;"
@@ -387,7 +363,7 @@ def main():
     if args.child:
         child(args.child, args.rows, args.copies, args.stub, args.trace)
         return
-    print(f"machine: {machine()}")
+    print(describe(f"pandas {pd.__version__}"))
     print("CPU time covers the fakes too (driver, pages, Select) and, with real saves,"
           " pandas' xlsx writer")
     stubbed = report("to_excel writing an empty file", args.rows, args.copies, True, args.repeats)

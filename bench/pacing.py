@@ -16,7 +16,6 @@ import collections
 import functools
 import io
 import os
-import platform
 import statistics
 import sys
 import tempfile
@@ -30,6 +29,7 @@ from selenium import webdriver as selenium_webdriver  # noqa: E402
 
 import vantrel  # noqa: E402
 from standin import DEFAULT_KNOBS, harness  # noqa: E402
+from machine import describe  # noqa: E402
 
 TITLES = ["复古黄铜台灯", "Vintage Leather Wallet", "手工陶瓷茶杯 四只装", "香薰蜡烛 雪松"]
 CLOSING_PAUSE = 120
@@ -138,20 +138,6 @@ def time_saves(log):
     return lambda: setattr(pd.DataFrame, "to_excel", real)
 
 
-def machine():
-    model = "unknown CPU"
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as handle:
-            for line in handle:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return (f"{os.cpu_count()} CPUs ({model}), {platform.system()} {platform.release()}, "
-            f"Python {platform.python_version()}")
-
-
 def run_session(origin, chrome_port, folder, rows, pic_wait, log):
     workbook = os.path.join(folder, "commodity.xlsx")
     pd.DataFrame(rows, columns=["name", "amount"]).to_excel(workbook, index=False)
@@ -207,7 +193,7 @@ def main():
     args = parser.parse_args()
     rows = [(title, args.copies) for title in TITLES[:args.items]]
 
-    print(f"machine: {machine()}")
+    print(describe())
     print(f"run: {args.items} items x {args.copies} copies, pic_wait {args.pic_wait}; stand-in knobs: "
           f"results after {DEFAULT_KNOBS['results_delay']} s, "
           f"images after {DEFAULT_KNOBS['image_delay']} s")

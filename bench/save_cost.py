@@ -4,12 +4,13 @@ Every change in a run rewrites the whole result workbook, so this is paid once p
 Run: .venv/bin/python bench/save_cost.py
 """
 import os
-import platform
 import statistics
 import tempfile
 import time
 
 import pandas as pd
+
+from machine import describe
 
 
 def table(rows):
@@ -32,8 +33,7 @@ def seconds_per_save(df, engine, folder, repeats):
 
 
 def main():
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-          f"pandas {pd.__version__}")
+    print(describe(f"pandas {pd.__version__}"))
     with tempfile.TemporaryDirectory() as folder:
         probe = os.path.join(folder, "probe.xlsx")
         with pd.ExcelWriter(probe) as writer:

@@ -12,22 +12,16 @@ import itertools
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
                                         StaleElementReferenceException, WebDriverException)
 
-ONSALE, DRAFTS = "/zh/listings/onsale", "/zh/listings/draft"
-CARD_TITLE, COPY_BUTTON = './div[3]/div/div/h4[@class="name"]/a', "./div[4]/div/div[2]/button[2]"
-DELETE_BUTTON = "./div[4]/div/div[2]/button[3]"
-ITEM_LIST = '//div[@class="item-list"]/div'
-CONFIRM = '//div[@id="common-dialog"]/div/div/div[2]/div/div[2]/button[1]'
-CLICK = "arguments[0].click();"
-SCROLLS = {"var q=document.documentElement.scrollTop=10000": "scroll 10000",
-           "var q=document.documentElement.scrollTop=0": "scroll 0"}
+from sellerpages import (CARD_TITLE, CHECKBOX, CLICK, CONFIRM, COPY_BUTTON, DELETE_BUTTON, DRAFTS,
+                         FIRST_BUTTON, FOOTER, ITEM_LIST, ONSALE, PAGER_ITEM, PAGER_LINK, PUBLISH,
+                         SCROLL_DOWN, SCROLL_UP, SEARCH_BOX, VISIBILITY)
+
+SCROLLS = {SCROLL_DOWN: "scroll 10000", SCROLL_UP: "scroll 0"}
 # The locators of each page and what they find; under an element, the same for its controls.
 PAGES = {
-    "onsale": {'//form[@class="form-inline"]/div/input': "search", "//footer/div[last()]": "footer",
-               ITEM_LIST: "list", '//ul[@class="pager"]/li[2]': "pager", '//ul[@class="pager"]/li[2]/a': "next"},
-    "editor": {'//div[@class="edit-item-visibility section"]/div/div/select': "select",
-               '//div[@class="media-body"]/div[2]/div/input': "checkbox",
-               '//div[@class="col-6 text-left"]/button': "first",
-               '//div[@class="buttons text-left"]/button[@class="btn btn-primary"]': "publish"},
+    "onsale": {SEARCH_BOX: "search", FOOTER: "footer", ITEM_LIST: "list", PAGER_ITEM: "pager",
+               PAGER_LINK: "next"},
+    "editor": {VISIBILITY: "select", CHECKBOX: "checkbox", FIRST_BUTTON: "first", PUBLISH: "publish"},
     "draft": {ITEM_LIST: "list", CONFIRM: "confirm"},
 }
 UNDER = {"card": {CARD_TITLE: "title", COPY_BUTTON: "copy"}, "draft": {DELETE_BUTTON: "delete"}}

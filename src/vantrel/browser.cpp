@@ -3,6 +3,8 @@
 
 #include "browser.hpp"
 
+#include <iterator>
+
 namespace vantrel {
 
 PageTexts page;
@@ -100,8 +102,8 @@ py::object init_body(const py::object* args, Lines& line) {
 
 const FunctionDef init_function = {
     "init", "vantrel.init", 18,
-    init_params, sizeof init_params / sizeof *init_params,
-    init_locals, sizeof init_locals / sizeof *init_locals,
+    init_params, std::size(init_params),
+    init_locals, std::size(init_locals),
     init_body,
 };
 

@@ -6,6 +6,8 @@
 #include "replication.hpp"
 #include "sheet.hpp"
 
+#include <iterator>
+
 namespace vantrel {
 namespace {
 
@@ -79,7 +81,7 @@ py::object main_body(const py::object*, Lines& line) {
 }
 
 const FunctionDef main_function = {
-    "main", "vantrel.main", 277, nullptr, 0, main_locals, sizeof main_locals / sizeof *main_locals,
+    "main", "vantrel.main", 277, nullptr, 0, main_locals, std::size(main_locals),
     main_body,
 };
 
@@ -118,8 +120,8 @@ py::object start_body(const py::object* args, Lines& line) {
 
 const FunctionDef start_function = {
     "start", "vantrel.start", 202,
-    start_params, sizeof start_params / sizeof *start_params,
-    start_locals, sizeof start_locals / sizeof *start_locals,
+    start_params, std::size(start_params),
+    start_locals, std::size(start_locals),
     start_body,
 };
 

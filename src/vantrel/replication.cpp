@@ -6,6 +6,8 @@
 #include "browser.hpp"
 #include "sheet.hpp"
 
+#include <iterator>
+
 namespace vantrel {
 namespace {
 
@@ -211,8 +213,8 @@ py::object get_res_body(const py::object* args, Lines& line) {
 
 const FunctionDef get_res_function = {
     "get_res", "vantrel.get_res", 40,
-    get_res_params, sizeof get_res_params / sizeof *get_res_params,
-    get_res_locals, sizeof get_res_locals / sizeof *get_res_locals,
+    get_res_params, std::size(get_res_params),
+    get_res_locals, std::size(get_res_locals),
     get_res_body,
 };
 

@@ -10,6 +10,7 @@ import pytest
 from selenium import webdriver as selenium_webdriver
 
 from realrun import result_paths
+from sellerpages import SCRIPTS, XPATHS
 
 from .conftest import SpyingWebdriver, temporary_name
 
@@ -181,20 +182,8 @@ def test_publishing_stopped_for_a_while_keeps_counts_exact(market, run_main):
     assert state["drafts"] == [] and stats["drafts_deleted"] == stats["copies"] - 5
 
 
-LITERALS = {
-    '//form[@class="form-inline"]/div/input', '//footer/div[last()]',
-    '//div[@class="item-list"]/div', './div[3]/div/div/h4[@class="name"]/a',
-    './div[4]/div/div[2]/button[2]', '//ul[@class="pager"]/li[2]', '//ul[@class="pager"]/li[2]/a',
-    '//div[@class="edit-item-visibility section"]/div/div/select',
-    '//div[@class="media-body"]/div[2]/div/input', '//div[@class="col-6 text-left"]/button',
-    '//div[@class="buttons text-left"]/button[@class="btn btn-primary"]',
-    './div[4]/div/div[2]/button[3]',
-    '//div[@id="common-dialog"]/div/div/div[2]/div/div[2]/button[1]',
-    # Selenium's Select looks its options up by their visible text.
-    './/option[normalize-space(.) = "上市"]', './/option[normalize-space(.) = "不公开"]',
-}
-SCRIPTS = {"arguments[0].click();", "var q=document.documentElement.scrollTop=10000",
-           "var q=document.documentElement.scrollTop=0"}
+# Selenium's Select looks its options up by their visible text.
+LITERALS = XPATHS | {'.//option[normalize-space(.) = "上市"]', './/option[normalize-space(.) = "不公开"]'}
 
 
 def test_titles_with_markup_and_quotes_are_matched_as_text(market, run_main):

@@ -19,18 +19,9 @@ if ROOT not in sys.path:
 from standin import ELEMENTS, create_app, parse_catalogue  # noqa: E402
 from standin.__main__ import knobs_from_args, main as standin_main, parse_args  # noqa: E402
 
-SEARCH_BOX = '//form[@class="form-inline"]/div/input'
-FOOTER = '//footer/div[last()]'
-ENTRIES = '//div[@class="item-list"]/div'
-CARD_TITLE = './div[3]/div/div/h4[@class="name"]/a'
-COPY_BUTTON = './div[4]/div/div[2]/button[2]'
-DELETE_BUTTON = './div[4]/div/div[2]/button[3]'
-PAGER_ITEM = '//ul[@class="pager"]/li[2]'
-VISIBILITY = '//div[@class="edit-item-visibility section"]/div/div/select'
-CHECKBOX = '//div[@class="media-body"]/div[2]/div/input'
-FIRST_BUTTON = '//div[@class="col-6 text-left"]/button'
-PUBLISH = '//div[@class="buttons text-left"]/button[@class="btn btn-primary"]'
-DIALOG_OK = '//div[@id="common-dialog"]/div/div/div[2]/div/div[2]/button[1]'
+from sellerpages import (CARD_TITLE, CHECKBOX, CONFIRM as DIALOG_OK, COPY_BUTTON,  # noqa: E402
+                         DELETE_BUTTON, FIRST_BUTTON, FOOTER, ITEM_LIST as ENTRIES, PAGER_ITEM,
+                         PUBLISH, SEARCH_BOX, VISIBILITY)
 
 CATALOGUE = {"listings": [
     {"title": "Desk Lamp", "price": 20, "images": 2, "visibility": "上市"},
