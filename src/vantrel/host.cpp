@@ -24,6 +24,7 @@ struct FunctionObject {
     PyObject* qualname;
     PyObject* module;
     PyObject* code;
+    PyObject* annotations;
 };
 
 PyTypeObject function_type;
@@ -151,6 +152,7 @@ void function_dealloc(PyObject* self) noexcept {
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
     Py_XDECREF(f->code);
+    Py_XDECREF(f->annotations);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -166,15 +168,16 @@ PyMemberDef function_members[] = {
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// No docstring, no defaults, no annotations: what inspect needs to read the signature off __code__.
+// No docstring, no defaults, and an empty dict of annotations (inspect before 3.10 reads a
+// function-like object only when that is a dict): the signature comes off __code__.
 PyGetSetDef function_getset[] = {
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__annotations__", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -225,6 +228,7 @@ PyObject* new_function(const FunctionDef& def) noexcept {
         py::object code = new_code(def);
         py::object name = py::str(def.name);
         py::object module = py::str(kSourceFile);
+        py::dict annotations;
         auto* f = PyObject_New(FunctionObject, &function_type);
         if (!f) {
             return nullptr;
@@ -235,6 +239,7 @@ PyObject* new_function(const FunctionDef& def) noexcept {
         f->qualname = name.release().ptr();
         f->module = module.release().ptr();
         f->code = code.release().ptr();
+        f->annotations = annotations.release().ptr();
         return reinterpret_cast<PyObject*>(f);
     } catch (...) {
         raise_from_cpp();

@@ -171,4 +171,8 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace vantrel
 
-PyMODINIT_FUNC PyInit_vantrel() { return PyModuleDef_Init(&vantrel::definition); }
+// Exported by name on every host: before 3.9 PyMODINIT_FUNC carries no visibility of its own, and
+// the build hides every other symbol.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vantrel() {
+    return PyModuleDef_Init(&vantrel::definition);
+}
