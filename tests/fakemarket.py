@@ -8,6 +8,7 @@ Elements go stale when their page changes, as in a browser.
 
 import html
 import itertools
+import types
 
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
                                         StaleElementReferenceException, WebDriverException)
@@ -289,14 +290,22 @@ class FakeOptions:
         self.add_experimental_option = lambda *args: self.calls.append(("add_experimental_option",) + args)
 
 
+class FakeService:
+    """Stands in for Selenium's Chrome Service; keeps the arguments it was made with."""
+
+    def __init__(self, *args, **kwargs):
+        self.args, self.kwargs = args, kwargs
+
+
 class FakeWebdriver:
-    """Stands in for selenium's webdriver module. Its Chrome takes the driver path first, or with
-    `service=True` a Service instead (releases from 4.10 on); either way it hands out `driver`."""
+    """Stands in for selenium's webdriver module. Its Chrome takes the driver path first (Selenium
+    3), or with `service=True` a Service (Selenium 4); either way it hands out `driver`."""
 
     def __init__(self, driver, service=False):
         self.calls = []
+        self.chrome = types.SimpleNamespace(service=types.SimpleNamespace(Service=FakeService))
 
-        def Chrome(executable_path, /, options=None):
+        def Chrome(executable_path="chromedriver", port=0, options=None):
             self.calls.append({"path": executable_path, "options": options})
             return driver
 

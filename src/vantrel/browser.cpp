@@ -26,36 +26,42 @@ namespace {
     X(loopback_prefix, "127.0.0.1:")                                    \
     X(name_os, "os")                                                    \
     X(name_environ, "environ")                                          \
+    X(name_path, "path")                                                \
+    X(name_dirname, "dirname")                                          \
     X(name_rstrip, "rstrip")                                            \
     X(slash, "/")                                                       \
+    X(name_shutil, "shutil")                                            \
+    X(name_which, "which")                                              \
     X(name_inspect, "inspect")                                          \
     X(name_signature, "signature")                                      \
     X(name_parameters, "parameters")                                    \
-    X(parameter_service, "service")                                    \
-    X(parameter_executable_path, "executable_path")                     \
-    X(name_service_module, "selenium.webdriver.chrome.service")         \
+    X(parameter_service, "service")                                     \
+    X(name_chrome_package, "chrome")                                    \
+    X(name_service_module, "service")                                   \
     X(name_service, "Service")
 
 struct InitTexts {
     VANTREL_INIT_TEXTS(VANTREL_TEXT_FIELD)
     py::handle implicit_wait_seconds;
+    py::handle os;  // the host's `os`, imported once: every address reads its environment
 };
 InitTexts attach;
 
 const char* const init_params[] = {"start_url", "domain", "chromedriver_path", "chrome_port"};
 const char* const init_locals[] = {"options", "driver"};
 
+// The marketplace's origin as the environment gives it at this moment.
 py::object origin() {
-    py::object environ = import(attach.name_os).attr(attach.name_environ);
-    py::object value = environ.attr(page.name_get)(page.origin_variable);
+    py::object value = call_method(py::handle(attach.os).attr(attach.name_environ), page.name_get,
+                                   page.origin_variable);
     if (value.is_none() || py::len(value) == 0) {
         return py::reinterpret_borrow<py::object>(page.default_origin);
     }
-    return value.attr(attach.name_rstrip)(attach.slash);
+    return call_method(value, attach.name_rstrip, attach.slash);
 }
 
-// Selenium from 4.10 on takes the driver path only through a Service object; earlier releases
-// (and anything else that is called like them) take it as the first positional argument.
+// Every Selenium 4 release takes the driver through a Service (from 4.10 on, only so); Selenium 3
+// and anything else called like it takes the driver path as the first positional argument.
 bool takes_service(py::handle chrome) {
     py::object parameters;
     try {
@@ -65,17 +71,32 @@ bool takes_service(py::handle chrome) {
     } catch (py::error_already_set&) {
         return false;  // no readable signature: call it as the old releases are called
     }
-    return parameters.contains(attach.parameter_service) &&
-           !parameters.contains(attach.parameter_executable_path);
+    return parameters.contains(attach.parameter_service);
+}
+
+// The driver a Service is made with: a bare name as the platform finds it on PATH (PATHEXT on
+// Windows), a path with a folder part as given. Null when the name is on no PATH folder, so that a
+// Selenium with a driver manager finds one that matches the browser.
+py::object locate_driver(py::handle chromedriver_path) {
+    py::object path = py::handle(attach.os).attr(attach.name_path);
+    if (py::len(call_method(path, attach.name_dirname, chromedriver_path)) > 0) {
+        return py::reinterpret_borrow<py::object>(chromedriver_path);
+    }
+    py::object found = call_method(import(attach.name_shutil), attach.name_which, chromedriver_path);
+    return found.is_none() ? py::object() : found;
 }
 
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
-    py::object chrome = global(attach.name_webdriver).attr(attach.name_chrome);
+    py::object webdriver = global(attach.name_webdriver);
+    py::object chrome = webdriver.attr(attach.name_chrome);
     if (!takes_service(chrome)) {
         return chrome(chromedriver_path, py::arg("options") = options);
     }
-    py::object service = import(attach.name_service_module)
-                             .attr(attach.name_service)(chromedriver_path);
+    py::object service_class = webdriver.attr(attach.name_chrome_package)
+                                   .attr(attach.name_service_module)
+                                   .attr(attach.name_service);
+    py::object driver_path = locate_driver(chromedriver_path);
+    py::object service = driver_path ? call(service_class, driver_path) : call(service_class);
     return chrome(py::arg("service") = service, py::arg("options") = options);
 }
 
@@ -84,17 +105,17 @@ py::object init_body(const py::object* args, Lines& line) {
     const py::object& chromedriver_path = args[2];
     const py::object& chrome_port = args[3];
 
-    line(19);  py::object options = global(attach.name_options)();
-    line(20);  options.attr(attach.name_add_argument)(attach.argument_no_sandbox);
-    line(21);  options.attr(attach.name_add_argument)(attach.argument_window_size);
-    line(22);  options.attr(attach.name_add_argument)(attach.argument_disable_gpu);
-    line(23);  options.attr(attach.name_add_argument)(attach.argument_hide_scrollbars);
-    line(24);  options.attr(attach.name_add_argument)(attach.argument_no_images);
+    line(19);  py::object options = call(global(attach.name_options));
+    line(20);  call_method(options, attach.name_add_argument, attach.argument_no_sandbox);
+    line(21);  call_method(options, attach.name_add_argument, attach.argument_window_size);
+    line(22);  call_method(options, attach.name_add_argument, attach.argument_disable_gpu);
+    line(23);  call_method(options, attach.name_add_argument, attach.argument_hide_scrollbars);
+    line(24);  call_method(options, attach.name_add_argument, attach.argument_no_images);
     line(25);  py::object address = attach.loopback_prefix + chrome_port;
-               options.attr(attach.name_add_experimental_option)(attach.debugger_address_key, address);
+               call_method(options, attach.name_add_experimental_option, attach.debugger_address_key, address);
     line(27);  py::object driver = new_chrome(chromedriver_path, options);
-    line(28);  driver.attr(page.name_get)(start_url);
-    line(29);  driver.attr(page.name_implicitly_wait)(attach.implicit_wait_seconds);
+    line(28);  call_method(driver, page.name_get, start_url);
+    line(29);  call_method(driver, page.name_implicitly_wait, attach.implicit_wait_seconds);
     line(30);  return driver;
 }
 
@@ -115,24 +136,27 @@ void create_browser_constants() {
     InitTexts& table = attach;
     VANTREL_INIT_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(implicit_wait_seconds, 1)
+    attach.os = keep(import(attach.name_os));
 }
 
 py::object onsale_address() { return origin() + page.onsale_path; }
 
 py::object draft_address() { return origin() + page.draft_path; }
 
+// Whatever the object in hand offers decides, look-up by look-up; absence raises nothing, so the
+// newer form costs no exception either.
 py::object find_element(py::handle where, py::handle xpath) {
-    if (py::hasattr(where, page.name_find_element_by_xpath)) {
-        return where.attr(page.name_find_element_by_xpath)(xpath);
+    if (py::object old = optional_attr(where, page.name_find_element_by_xpath)) {
+        return call(old, xpath);
     }
-    return where.attr(page.name_find_element)(page.by_xpath, xpath);
+    return call_method(where, page.name_find_element, page.by_xpath, xpath);
 }
 
 py::object find_elements(py::handle where, py::handle xpath) {
-    if (py::hasattr(where, page.name_find_elements_by_xpath)) {
-        return where.attr(page.name_find_elements_by_xpath)(xpath);
+    if (py::object old = optional_attr(where, page.name_find_elements_by_xpath)) {
+        return call(old, xpath);
     }
-    return where.attr(page.name_find_elements)(page.by_xpath, xpath);
+    return call_method(where, page.name_find_elements, page.by_xpath, xpath);
 }
 
 py::object current_url(py::handle driver) { return driver.attr(page.name_current_url); }
@@ -140,12 +164,12 @@ py::object current_url(py::handle driver) { return driver.attr(page.name_current
 py::object page_source(py::handle driver) { return driver.attr(page.name_page_source); }
 
 void script_click(py::handle driver, py::handle element) {
-    driver.attr(page.name_execute_script)(page.script_click, element);
+    call_method(driver, page.name_execute_script, page.script_click, element);
 }
 
 void choose_visibility(py::handle driver, py::handle option_text) {
-    py::object select = global(page.name_select)(find_element(driver, page.xpath_visibility_select));
-    select.attr(page.name_select_by_visible_text)(option_text);
+    py::object select = call(global(page.name_select), find_element(driver, page.xpath_visibility_select));
+    call_method(select, page.name_select_by_visible_text, option_text);
 }
 
 }  // namespace vantrel

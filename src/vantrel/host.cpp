@@ -309,6 +309,48 @@ py::handle intern(const char* text) {
 
 py::handle keep(py::object value) { return value.release(); }
 
+namespace detail {
+
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    return _PyObject_Vectorcall(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#endif
+}
+
+// args[0] is the target. The offset flag lets the host hand a bound callee args + 1 as is.
+PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    // 3.8 offers no method call by name without a bound method; the tuple is still avoided.
+    PyObject* method = PyObject_GetAttr(args[0], name);
+    if (!method) {
+        return nullptr;
+    }
+    PyObject* result =
+        _PyObject_Vectorcall(method, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+}  // namespace detail
+
+py::object optional_attr(py::handle target, py::handle name) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030d0000
+    const int found = PyObject_GetOptionalAttr(target.ptr(), name.ptr(), &value);
+#else
+    const int found = _PyObject_LookupAttr(target.ptr(), name.ptr(), &value);
+#endif
+    if (found < 0) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
 py::object compare(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (!result) {
@@ -340,10 +382,10 @@ void create_host_names() {
     VANTREL_HOST_NAMES(VANTREL_TEXT_CREATE)
 }
 
-void print(py::handle line) { global(host.name_print)(line); }
+void print(py::handle line) { call(global(host.name_print), line); }
 
-void sleep(py::handle seconds) { global(host.name_time).attr(host.name_sleep)(seconds); }
+void sleep(py::handle seconds) { call_method(global(host.name_time), host.name_sleep, seconds); }
 
-py::object now() { return global(host.name_datetime).attr(host.name_datetime).attr(host.name_now)(); }
+py::object now() { return call_method(global(host.name_datetime).attr(host.name_datetime), host.name_now); }
 
 }  // namespace vantrel

@@ -73,6 +73,19 @@ py::handle intern(const char* text);
 // Keeps an object for the life of the process and hands back a borrowed handle to it.
 py::handle keep(py::object value);
 
+// Calls `callable(args...)` on the vectorcall protocol, without an argument tuple.
+template <typename... Args>
+py::object call(py::handle callable, Args&&... args);
+
+// Calls `target.<name>(args...)`, the method looked up by its interned name, as CPython's own C
+// modules call methods: neither a bound method nor an argument tuple is built where the host can
+// avoid them.
+template <typename... Args>
+py::object call_method(py::handle target, py::handle name, Args&&... args);
+
+// The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
+py::object optional_attr(py::handle target, py::handle name);
+
 // The host's rich comparison, returning the comparison's own result object.
 py::object compare(py::handle a, py::handle b, int op);
 
@@ -106,6 +119,34 @@ void sleep(py::handle seconds);
 
 // `now` of the class `datetime` of the module global `datetime`.
 py::object now();
+
+namespace detail {
+
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs);
+PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs);
+
+// A call's result as an owned object; a failed call carries the host's exception.
+inline py::object owned(PyObject* result) {
+    if (!result) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace detail
+
+template <typename... Args>
+py::object call(py::handle callable, Args&&... args) {
+    // One spare slot in front lets a bound callee put its `self` there instead of copying.
+    PyObject* slots[] = {nullptr, py::handle(args).ptr()...};
+    return detail::owned(detail::vectorcall(callable.ptr(), slots + 1, sizeof...(Args)));
+}
+
+template <typename... Args>
+py::object call_method(py::handle target, py::handle name, Args&&... args) {
+    PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
+    return detail::owned(detail::vectorcall_method(name.ptr(), slots, 1 + sizeof...(Args)));
+}
 
 }  // namespace vantrel
 

@@ -59,11 +59,11 @@ void refuse_negative_delay(py::handle pic_wait) {
 }
 
 py::object main_body(const py::object*, Lines& line) {
-    line(279); py::object file_path = builtin_input(launch.prompt_workbook).attr(host.name_strip)();
-    line(280); py::object pic_wait = global(launch.name_int)(builtin_input(launch.prompt_image_delay));
+    line(279); py::object file_path = call_method(call(builtin_input, launch.prompt_workbook), host.name_strip);
+    line(280); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
                refuse_negative_delay(pic_wait);
-    line(281); py::object chrome_port = builtin_input(launch.prompt_port).attr(host.name_strip)();
-    line(282); py::object df = global(sheet.name_pd).attr(sheet.name_read_excel)(file_path);
+    line(281); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+    line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
     line(284); df[sheet.column_added] = sheet.zero;
     line(285); df[sheet.column_sign] = sheet.zero;
     line(288); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
@@ -71,12 +71,12 @@ py::object main_body(const py::object*, Lines& line) {
                domain.append(onsale_address());
     line(303); py::object start_time = now();
     line(304); py::object start = global(launch.name_start);
-               py::object table = df.attr(sheet.name_copy)();
+               py::object table = call_method(df, sheet.name_copy);
                py::object res_path = py::object(file_path[launch.result_stem]) +
-                                     start_time.attr(launch.name_strftime)(launch.stamp_format) +
+                                     call_method(start_time, launch.name_strftime, launch.stamp_format) +
                                      launch.result_suffix;
-               start(pic_wait, launch.s_date, launch.e_date, table, key_words,
-                     res_path, py::int_(0), domain[0], launch.chromedriver_path, chrome_port);
+               call(start, pic_wait, launch.s_date, launch.e_date, table, key_words, res_path,
+                    sheet.zero, domain[0], launch.chromedriver_path, chrome_port);
     return py::none();
 }
 
@@ -107,11 +107,11 @@ py::object start_body(const py::object* args, Lines& line) {
     line(204); py::object start_time = now();
     line(205); print(py::make_tuple(start_time, launch.begin_text));
     line(206); const py::object& start_url = domain;
-    line(207); py::object driver = global(launch.name_init)(start_url, domain, chromedriver_path, chrome_port);
-    line(208); driver.attr(page.name_implicitly_wait)(launch.implicit_wait_seconds);
+    line(207); py::object driver = call(global(launch.name_init), start_url, domain, chromedriver_path, chrome_port);
+    line(208); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
     line(209); py::object handles = driver.attr(page.name_window_handles);
-    line(210); global(launch.name_get_res)(pic_wait, start_url, s_date, e_date, df, key_words,
-                                           res_path, a_list_num, domain, driver, handles);
+    line(210); call(global(launch.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
+                                res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
     line(213); print(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
     line(214); sleep(launch.pause_seconds);

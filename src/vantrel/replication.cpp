@@ -63,19 +63,19 @@ struct Row {
 
     // Searches for the row's title; true when a copy of its listing is open in the editor.
     bool open_copy() {
-        line(56); driver.attr(page.name_get)(onsale_address());
+        line(56); call_method(driver, page.name_get, onsale_address());
         line(57); sleep(flow.after_open);
         line(58); print(name);
-        line(59); find_element(driver, page.xpath_search_box).attr(page.name_clear)();
-        line(60); find_element(driver, page.xpath_search_box).attr(page.name_send_keys)(name + flow.line_feed);
+        line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
+        line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + flow.line_feed);
         line(61); sleep(flow.after_search);
         line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
         for (;;) {
-            line(64); py::object style = find_element(driver, page.xpath_results_footer)
-                                             .attr(page.name_get_attribute)(page.attribute_style);
+            line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
+                                                         page.name_get_attribute, page.attribute_style);
             line(65); if (holds(style, page.style_hidden, Py_EQ)) break;
             line(66); wait_times = wait_times + sheet.one;
-            line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) driver.attr(page.name_refresh)();
+            line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
             line(68); sleep(flow.footer_poll);
         }
         line(70); py::object div_list = cards();
@@ -89,18 +89,18 @@ struct Row {
         for (;;) {
             line(81); div_list = cards();
             for (py::handle div : div_list) {
-                line(83); py::object search_name = find_element(div, page.xpath_card_title)
-                                                       .attr(page.name_text).attr(host.name_strip)();
+                line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
+                                                                   host.name_strip);
                 line(84); if (!holds(name, search_name, Py_EQ)) continue;
                 line(85); if (!on_sale_page()) break;
-                line(86); find_element(div, page.xpath_copy_button).attr(page.name_click)();
+                line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
                 line(87); sleep(flow.after_copy_click);
                 line(88); if (!on_sale_page()) break;  // a later card of the same title is tried too
             }
             line(90); if (!on_sale_page()) break;
             line(91); if (!contains(page_source(driver), page.marker_pager)) break;
-            line(92); py::object pager = find_element(driver, page.xpath_pager_item)
-                                             .attr(page.name_get_attribute)(page.attribute_inner_html);
+            line(92); py::object pager = call_method(find_element(driver, page.xpath_pager_item),
+                                                         page.name_get_attribute, page.attribute_inner_html);
             line(93); if (!contains(pager, page.marker_link_end)) break;
             line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
             line(95); sleep(flow.after_page_turn);
@@ -128,12 +128,12 @@ struct Row {
         }
         line(115); sleep(pic_wait);
         line(116); if (!images_in_place()) return;
-        line(118); driver.attr(page.name_execute_script)(page.script_scroll_bottom);
+        line(118); call_method(driver, page.name_execute_script, page.script_scroll_bottom);
         line(119); sleep(flow.after_scroll);
-        line(121); driver.attr(page.name_execute_script)(page.script_scroll_top);
+        line(121); call_method(driver, page.name_execute_script, page.script_scroll_top);
         line(122); sleep(flow.after_scroll);
-        line(123); if (!py::bool_(find_element(driver, page.xpath_checkbox).attr(page.name_is_selected)())) {
-            line(124); find_element(driver, page.xpath_checkbox).attr(page.name_click)();
+        line(123); if (!py::bool_(call_method(find_element(driver, page.xpath_checkbox), page.name_is_selected))) {
+            line(124); call_method(find_element(driver, page.xpath_checkbox), page.name_click);
         }
         line(125); choose_visibility(driver, page.option_unlisted);
         line(126); sleep(flow.after_visibility);
@@ -154,7 +154,7 @@ struct Row {
 
 // Deletes the draft entries one per cycle until the page lists none; a failed cycle reloads.
 void clear_drafts(py::handle driver, Lines& line) {
-    line(143); driver.attr(page.name_get)(draft_address());
+    line(143); call_method(driver, page.name_get, draft_address());
     line(144); sleep(flow.after_draft_page);
     for (;;) {
         line(145); if (!contains(page_source(driver), page.marker_item_detail)) break;
@@ -163,10 +163,10 @@ void clear_drafts(py::handle driver, Lines& line) {
             line(148); py::object button = find_element(div_list[py::int_(0)], page.xpath_draft_delete);
             line(149); script_click(driver, button);
             line(150); sleep(flow.after_delete_click);
-            line(151); find_element(driver, page.xpath_dialog_confirm).attr(page.name_click)();
+            line(151); call_method(find_element(driver, page.xpath_dialog_confirm), page.name_click);
             line(152); sleep(flow.after_confirm);
         } catch (...) {
-            line(154); driver.attr(page.name_refresh)();
+            line(154); call_method(driver, page.name_refresh);
             line(155); sleep(flow.after_refresh);
         }
     }
@@ -183,7 +183,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
     line(43); py::object max_times = plan(df);
     line(44); print_plan(max_times);
     line(45); while (holds(max_times, sheet.zero, Py_GT)) {
-        line(46); for (py::handle record : df.attr(flow.name_itertuples)()) {
+        line(46); for (py::handle record : call_method(df, flow.name_itertuples)) {
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
             // again in the next pass.
             try {

@@ -27,6 +27,7 @@ namespace {
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
+    py::handle os;  // the host's `os`, imported once for every save
 };
 SaveTexts saving;
 
@@ -48,12 +49,13 @@ void create_sheet_constants() {
     }
     SaveTexts& table = saving;
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
+    saving.os = keep(import(saving.name_os));
 }
 
 py::object plan(py::handle df) {
     py::object amount = active_rows(df)[sheet.column_amount];
     py::object added = active_rows(df)[sheet.column_added];
-    return (amount - added).attr(saving.name_max)();
+    return call_method(amount - added, saving.name_max);
 }
 
 void mark(py::handle df, py::handle index, py::handle code) {
@@ -68,22 +70,22 @@ void count_copy(py::handle df, py::handle index) {
 }
 
 void save(py::handle df, py::handle res_path) {
-    py::object os = import(saving.name_os);
+    py::handle os = saving.os;
     py::object path = os.attr(saving.name_path);
     // Beside the result workbook, so that the rename stays on one file system.
-    py::object temporary = path.attr(saving.name_join)(
-        path.attr(saving.name_dirname)(res_path),
-        saving.temporary_format.attr(saving.name_format)(path.attr(saving.name_basename)(res_path),
-                                                         os.attr(saving.name_getpid)(),
-                                                         saving.temporary_suffix));
+    py::object temporary = call_method(
+        path, saving.name_join, call_method(path, saving.name_dirname, res_path),
+        call_method(saving.temporary_format, saving.name_format,
+                    call_method(path, saving.name_basename, res_path),
+                    call_method(os, saving.name_getpid), saving.temporary_suffix));
     try {
         df.attr(saving.name_to_excel)(temporary, py::arg("index") = false);
-        os.attr(saving.name_replace)(temporary, res_path);
+        call_method(os, saving.name_replace, temporary, res_path);
     } catch (py::error_already_set&) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
         try {
-            if (py::bool_(path.attr(saving.name_exists)(temporary))) {
-                os.attr(saving.name_remove)(temporary);
+            if (py::bool_(call_method(path, saving.name_exists, temporary))) {
+                call_method(os, saving.name_remove, temporary);
             }
         } catch (py::error_already_set&) {
         }

@@ -5,7 +5,6 @@ import datetime
 import pandas as pd
 import pytest
 from selenium.common.exceptions import WebDriverException
-from selenium.webdriver.chrome.service import Service
 
 from fakemarket import FakeWebdriver
 
@@ -57,13 +56,10 @@ def test_start_runs_one_timed_run_then_pauses(vantrel, capsys, now, clock, drive
         "datetime.timedelta(seconds=1956, microseconds=7))"]
 
 
-@pytest.mark.parametrize("service", [False, True])
-def test_init_attaches_to_the_running_browser(vantrel, monkeypatch, driver, service):
-    webdriver = FakeWebdriver(driver, service)
-    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+def test_init_attaches_to_the_running_browser(vantrel, monkeypatch, driver, webdriver):
     assert vantrel.init(chrome_port=" 09222", chromedriver_path="drv", domain=None, start_url=ONSALE_URL) is driver
     [call] = webdriver.calls
-    assert (call["service"].path, type(call["service"])) == ("drv", Service) if service else call["path"] == "drv"
+    assert call["path"] == "drv"  # Selenium 3 takes the path positionally, as given
     assert call["options"].calls == [
         ("add_argument", "--no-sandbox"), ("add_argument", "window-size=1920x3000"),
         ("add_argument", "--disable-gpu"), ("add_argument", "--hide-scrollbars"),
@@ -73,6 +69,30 @@ def test_init_attaches_to_the_running_browser(vantrel, monkeypatch, driver, serv
     with pytest.raises(TypeError):
         vantrel.init(ONSALE_URL, None, "drv", 9222)  # a port that is not text
     assert len(webdriver.calls) == 1
+
+
+@pytest.mark.parametrize("given, on_path, service_args", [
+    ("chromedriver", True, "found"),      # a bare name: the full path found on PATH
+    ("chromedriver", False, ()),          # nowhere on PATH: Selenium's own driver lookup decides
+    ("bin/chromedriver", True, ("bin/chromedriver",)),  # a folder part: as given
+])
+def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, tmp_path, driver,
+                                                          given, on_path, service_args):
+    folder = tmp_path / "drivers"
+    folder.mkdir()
+    if on_path:
+        found = folder / "chromedriver"
+        found.write_bytes(b"")
+        found.chmod(0o755)
+        service_args = (str(found),) if service_args == "found" else service_args
+    monkeypatch.setenv("PATH", str(folder))
+    monkeypatch.chdir(tmp_path)
+    webdriver = FakeWebdriver(driver, service=True)
+    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+    assert vantrel.init(ONSALE_URL, None, given, "9222") is driver
+    [call] = webdriver.calls
+    assert (call["service"].args, call["service"].kwargs) == (service_args, {})
+    assert call["options"].calls[-1] == ("add_experimental_option", "debuggerAddress", "127.0.0.1:9222")
 
 
 def test_traceback_entries_name_function_and_step(vantrel, capsys, market, workflow, answer, swap, tmp_path):
