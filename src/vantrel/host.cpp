@@ -320,17 +320,18 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t narg
 }
 
 // args[0] is the target. The offset flag lets the host hand a bound callee args + 1 as is.
-PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs) {
+PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs,
+                            PyObject* keywords) {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
 #else
     // 3.8 offers no method call by name without a bound method; the tuple is still avoided.
     PyObject* method = PyObject_GetAttr(args[0], name);
     if (!method) {
         return nullptr;
     }
-    PyObject* result =
-        _PyObject_Vectorcall(method, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* result = _PyObject_Vectorcall(method, args + 1,
+                                            (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
     Py_DECREF(method);
     return result;
 #endif

@@ -83,6 +83,12 @@ py::object call(py::handle callable, Args&&... args);
 template <typename... Args>
 py::object call_method(py::handle target, py::handle name, Args&&... args);
 
+// Calls `target.<name>(args...)` where the last arguments go by the names in `keywords`, a tuple of
+// interned texts.
+template <typename... Args>
+py::object call_method_with_keywords(py::handle target, py::handle name, py::handle keywords,
+                                     Args&&... args);
+
 // The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
 py::object optional_attr(py::handle target, py::handle name);
 
@@ -123,7 +129,8 @@ py::object now();
 namespace detail {
 
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs);
-PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs);
+PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs,
+                            PyObject* keywords = nullptr);
 
 // A call's result as an owned object; a failed call carries the host's exception.
 inline py::object owned(PyObject* result) {
@@ -146,6 +153,14 @@ template <typename... Args>
 py::object call_method(py::handle target, py::handle name, Args&&... args) {
     PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
     return detail::owned(detail::vectorcall_method(name.ptr(), slots, 1 + sizeof...(Args)));
+}
+
+template <typename... Args>
+py::object call_method_with_keywords(py::handle target, py::handle name, py::handle keywords,
+                                     Args&&... args) {
+    PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
+    const std::size_t positional = 1 + sizeof...(Args) - PyTuple_GET_SIZE(keywords.ptr());
+    return detail::owned(detail::vectorcall_method(name.ptr(), slots, positional, keywords.ptr()));
 }
 
 }  // namespace vantrel

@@ -12,22 +12,20 @@ namespace {
     X(name_to_excel, "to_excel")         \
     X(name_loc, "loc")                   \
     X(name_max, "max")                   \
-    X(temporary_suffix, ".tmp.xlsx")     \
-    X(temporary_format, ".{}.{}{}")      \
+    X(name_index, "index")               \
     X(name_os, "os")                     \
     X(name_path, "path")                 \
-    X(name_basename, "basename")         \
-    X(name_dirname, "dirname")           \
+    X(name_split, "split")               \
     X(name_join, "join")                 \
     X(name_getpid, "getpid")             \
     X(name_replace, "replace")           \
     X(name_exists, "exists")             \
-    X(name_remove, "remove")             \
-    X(name_format, "format")
+    X(name_remove, "remove")
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
-    py::handle os;  // the host's `os`, imported once for every save
+    py::handle os;              // the host's `os`, imported once for every save
+    py::handle index_keyword;   // ("index",): to_excel's one keyword argument
 };
 SaveTexts saving;
 
@@ -50,6 +48,7 @@ void create_sheet_constants() {
     SaveTexts& table = saving;
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
     saving.os = keep(import(saving.name_os));
+    saving.index_keyword = keep(py::make_tuple(saving.name_index));
 }
 
 py::object plan(py::handle df) {
@@ -69,17 +68,30 @@ void count_copy(py::handle df, py::handle index) {
     loc[key] = value + sheet.one;
 }
 
+namespace {
+
+// The hidden temporary beside the result workbook: ".<name>.<pid>.tmp.xlsx".
+py::object temporary_path(py::handle path, py::handle res_path) {
+    py::tuple folder_and_name = call_method(path, saving.name_split, res_path);
+    py::object pid = call_method(saving.os, saving.name_getpid);
+    py::object name = py::reinterpret_steal<py::object>(
+        PyUnicode_FromFormat(".%S.%S.tmp.xlsx", folder_and_name[1].ptr(), pid.ptr()));
+    if (!name) {
+        throw py::error_already_set();
+    }
+    return call_method(path, saving.name_join, folder_and_name[0], name);
+}
+
+}  // namespace
+
 void save(py::handle df, py::handle res_path) {
     py::handle os = saving.os;
     py::object path = os.attr(saving.name_path);
     // Beside the result workbook, so that the rename stays on one file system.
-    py::object temporary = call_method(
-        path, saving.name_join, call_method(path, saving.name_dirname, res_path),
-        call_method(saving.temporary_format, saving.name_format,
-                    call_method(path, saving.name_basename, res_path),
-                    call_method(os, saving.name_getpid), saving.temporary_suffix));
+    py::object temporary = temporary_path(path, res_path);
     try {
-        df.attr(saving.name_to_excel)(temporary, py::arg("index") = false);
+        call_method_with_keywords(df, saving.name_to_excel, saving.index_keyword, temporary,
+                                  py::handle(Py_False));
         call_method(os, saving.name_replace, temporary, res_path);
     } catch (py::error_already_set&) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
