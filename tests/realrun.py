@@ -9,10 +9,12 @@ even that fails.
 """
 
 import glob
+import logging
 import os
 import sys
 import threading
 import time
+import warnings
 
 import pandas as pd
 
@@ -135,17 +137,44 @@ class Market:
 
 
 class Run:
-    """What a run left: the result table (None if nothing was saved), console, clock and the
-    run's own table."""
+    """What a run left: the result table (None if nothing was saved), console, clock, the
+    run's own table and the warnings an operator's console would have shown."""
 
-    def __init__(self, result, output, clock, table):
+    def __init__(self, result, output, clock, table, complaints):
         self.result = result
         self.output = output
         self.clock = clock
         self.table = table
+        self.complaints = complaints
 
     def column(self, name):
         return dict(zip(self.result["name"], self.result[name]))
+
+
+class Complaints(logging.Handler):
+    """Collects what would reach the operator's console besides the run's own lines: warnings
+    (a ResourceWarning never shows outside development mode) and log records from WARNING up."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.seen = []
+
+    def emit(self, record):
+        self.seen.append(f"log {record.name}: {record.getMessage()}")
+
+    def __enter__(self):
+        self._warnings = warnings.catch_warnings(record=True)
+        self._caught = self._warnings.__enter__()
+        warnings.simplefilter("always")
+        logging.getLogger().addHandler(self)
+        return self
+
+    def __exit__(self, *exc):
+        logging.getLogger().removeHandler(self)
+        self._warnings.__exit__(*exc)
+        self.seen += [f"{w.category.__name__}: {w.message}" for w in self._caught
+                      if not issubclass(w.category, ResourceWarning)]
+        return False
 
 
 def result_paths(folder):
@@ -189,6 +218,7 @@ class Runner:
             clock.table = self.table = args[3]  # the run's own table: the clock can empty its plan
             return real_start(*args, **kwargs)
 
+        monkeypatch.chdir(self.folder)  # the driver comes off PATH, never the working folder
         monkeypatch.setattr(sys, "stdin", harness.answers(workbook, pic_wait, port))
         monkeypatch.setenv("VANTREL_ORIGIN", self.market.origin)
         monkeypatch.setattr(vantrel, "time", clock)
@@ -197,7 +227,7 @@ class Runner:
             monkeypatch.setattr(vantrel, "webdriver", webdriver)
         # If a page action itself hangs, killing the browser makes the driver's calls fail
         # and gives the clock its turn.
-        with Watchdog(timeout + GRACE, self.chromium.stop) as watchdog:
+        with Watchdog(timeout + GRACE, self.chromium.stop) as watchdog, Complaints() as complaints:
             try:
                 vantrel.main()
             finally:
@@ -209,4 +239,4 @@ class Runner:
         found = result_paths(self.folder)
         assert len(found) <= 1, found
         result = pd.read_excel(found[0]) if found else None
-        return Run(result, output, clock, self.table)
+        return Run(result, output, clock, self.table, complaints.seen)

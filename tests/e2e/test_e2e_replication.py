@@ -48,6 +48,7 @@ def test_each_item_published_amount_times_with_codes_for_missing(market, run_van
     assert_copies_carry_module_settings(state)
     assert state["drafts"] == [] and state["stats"]["copies"] == 6
     assert "('max_times:', 0)" in run.output
+    assert run.complaints == []  # attached by the bare driver name, without a warning
 
 
 def test_publish_failures_are_retried_without_losing_or_doubling(market, run_vantrel):

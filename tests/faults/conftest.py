@@ -102,8 +102,10 @@ class Process:
     """
 
     def __init__(self, workbook, port, origin, logs, scale=realrun.SCALE, pic_wait=0,
-                 tmpdir=None):
+                 tmpdir=None, path=None):
         env = dict(os.environ, VANTREL_ORIGIN=origin, PYTHONUNBUFFERED="1")
+        if path is not None:
+            env["PATH"] = path
         if tmpdir is not None:
             env["TMPDIR"] = str(tmpdir)
         self.out_path = os.path.join(str(logs), "stdout.txt")

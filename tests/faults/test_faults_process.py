@@ -7,6 +7,7 @@ be killed without taking the test with it.
 import os
 import random
 import re
+import shutil
 import socket
 import time
 
@@ -124,6 +125,29 @@ def test_sigkill_at_random_moments_leaves_a_valid_workbook(market, chromium, pro
           {key: sum(s[key] > 0 for s in seen) for key in ("workbook", "temporary", "behind", "ended")})
 
 
+def traceback_entries(err):
+    return [(name, int(line)) for line, name in re.findall(r'File "vantrel", line (\d+), in (\S+)', err)]
+
+
+def test_no_chromedriver_on_path_is_selenium_own_error_at_the_attach_step(marketplace, tmp_path):
+    folder, logs = tmp_path / "run", tmp_path / "logs"
+    folder.mkdir()
+    logs.mkdir()
+    driver_folder = os.path.dirname(shutil.which("chromedriver"))
+    path = os.pathsep.join(p for p in os.environ["PATH"].split(os.pathsep)
+                           if os.path.realpath(p) != os.path.realpath(driver_folder))
+    session = Process(write_commodities(folder, ROWS), harness.free_port(), marketplace, logs, path=path)
+    assert session.finish(timeout=120), "the session did not end"
+    out, err = session.output()
+
+    assert session.proc.returncode == 1, (out, err)
+    assert traceback_entries(err) == [("vantrel.main", 304), ("vantrel.start", 207), ("vantrel.init", 27)], err
+    last = err.strip().splitlines()[-1]
+    assert "chromedriver" in last or "driver for chrome" in last, last  # Selenium's error names the driver
+    assert "Warning" not in err, err
+    assert os.listdir(folder) == ["commodity.xlsx"]
+
+
 def test_nothing_listening_on_the_debugging_port(unreachable):
     folder, port, session = unreachable
     assert session.finish(timeout=150), "the session did not end"
@@ -133,8 +157,7 @@ def test_nothing_listening_on_the_debugging_port(unreachable):
     lines = out.splitlines()
     assert len(lines) == 1 and lines[0].endswith(", 'Begin-----------------------')"), out
     assert lines[0].startswith("commodity.xlsx路径：等待图片延迟时间（秒，最小2）：谷歌端口号：(datetime.")
-    entries = re.findall(r'File "vantrel", line (\d+), in (\S+)', err)
-    assert [name for _, name in entries] == ["vantrel.main", "vantrel.start", "vantrel.init"], err
-    assert entries[0][0] == "304"
+    assert traceback_entries(err) == [("vantrel.main", 304), ("vantrel.start", 207), ("vantrel.init", 27)], err
+    assert "Warning" not in err, err  # the driver found on PATH, handed over without a complaint
     assert f"cannot connect to chrome at 127.0.0.1:{port}" in err  # ChromeDriver's own error
     assert os.listdir(folder) == ["commodity.xlsx"]  # no result workbook, no temporary file
