@@ -1,0 +1,1 @@
+"""Stand-in for pandas: start-up only binds it."""

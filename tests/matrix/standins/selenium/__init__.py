@@ -1,0 +1,1 @@
+"""Stand-in for Selenium, for the start-up checks on interpreters that have none."""

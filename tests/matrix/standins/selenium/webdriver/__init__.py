@@ -1,0 +1,1 @@
+"""Stand-in for selenium.webdriver: start-up only binds it."""

@@ -1,0 +1,5 @@
+"""Stand-in for Select: start-up only binds the class."""
+
+
+class Select:
+    pass
