@@ -19,11 +19,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MATRIX = os.path.dirname(os.path.abspath(__file__))
 UNAVAILABLE = os.path.join(ROOT, ".cache", "trixie", "unavailable")
 
-# The real-browser tests run again on Selenium 4.24. The attachment that finds nothing listening
-# waits about a minute for ChromeDriver to give up, so its run starts in the background as soon
-# as the session is collected, and its test only collects the outcome.
-ATTACHMENT = ["tests/faults/test_faults_process.py::test_nothing_listening_on_the_debugging_port"]
-ATTACHMENT_TEST = "test_selenium_current.py::test_attachment_to_nothing_on_selenium_4_24"
+# The real-browser tests run again on Selenium 4.24. The failed attachments take about a minute,
+# waiting for ChromeDriver to give up on a port where nothing listens, so their run starts in
+# the background as soon as the session is collected, and their test only collects the outcome.
+ATTACHMENT = ["tests/faults/test_faults_process.py::" + name for name in (
+    "test_no_chromedriver_on_path_is_selenium_own_error_at_the_attach_step",
+    "test_nothing_listening_on_the_debugging_port")]
+ATTACHMENT_TEST = "test_selenium_current.py::test_failed_attachments_on_selenium_4_24"
 INNER_TIMEOUT = 300
 
 
@@ -56,6 +58,7 @@ class InnerRun:
     run are its own, on free ports like the outer session's."""
 
     def __init__(self, site, tests, folder):
+        self.tests = tests
         work = os.path.join(folder, "work")
         os.makedirs(work)
         self.seen_file = os.path.join(folder, "selenium.json")
