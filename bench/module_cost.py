@@ -1,7 +1,9 @@
 """Module cost without a browser: vantrel.get_res against the in-memory fake marketplace.
 
 Run: .venv/bin/python bench/module_cost.py
-     (options: --rows 2000 --copies 3 --saved-rows 200 --repeats 3)
+     (options: --rows 2000 --copies 3 --saved-rows 200 --repeats 3 --no-saves;
+      --callgrind adds instruction counts, --callgrind-only gives only those,
+      --callgrind-rows 200 400, --callgrind-keep DIR keeps callgrind's files for callgrind_annotate)
 
 Every sleep returns at once. Each configuration runs in fresh processes of their own, --repeats
 times through vantrel.get_res and as often through `python_get_res` below, a straightforward
@@ -10,19 +12,34 @@ walk, editor, atomic saves, draft cleanup). Reported: CPU time (time.process_tim
 per copy, the peak of traced Python allocations (tracemalloc, a second run) and of the
 resident set, and the ratio module / pure Python.
 
+Both totals include the callees: the fakes, pandas, the saves' os calls, print. "Fakes alone" is
+their cost without any caller logic around them: plain Python's calls are recorded once and
+replayed as straight-line code against a fresh setup, less the same replay against no-op targets
+(callreplay.py says how, and where it is not exact). Own cost = total - fakes alone, for the
+module and for plain Python; the replay must make the same page calls, sleeps, copies and table
+as both (the trace check below). With --callgrind, the same four configurations (module, plain
+Python, replay, no-op replay) run under callgrind at two table sizes with stubbed saves, and the
+instructions per copy are the difference of the two, over the extra copies (instructions.py);
+for the module and plain Python they are also split by object file (the vantrel extension, the
+interpreter, numpy, libc ...). Instruction counts are exact and load-independent; CPU time on a
+busy machine is not, so the load average is printed with each table.
+
 Saves dominate a real run (each copy rewrites the whole workbook), so the full size runs with
 `to_excel` writing an empty file, and real xlsx saves run on a smaller table (--saved-rows):
 2,000 rows x 3 copies of real saves would be 6,000 saves of a 2,000-row workbook, about five
-minutes per run. The fake's search results are kept per query, filled in before timing, so that its
-linear scan of every listing at every look-up does not drown the figures; the rest of the
-fakes' cost is in both figures. Takes about a minute and a half with the defaults.
+minutes per run. With real saves own costs are small differences of large, noisy totals. The
+fake's search results are kept per query, filled in before timing, so that its linear scan of
+every listing at every look-up does not drown the figures. Takes about five minutes with the
+defaults, about a minute and a half more with --callgrind.
 """
 
 import argparse
+import ctypes
 import gc
 import hashlib
 import json
 import os
+import pickle
 import resource
 import statistics
 import subprocess
@@ -30,6 +47,7 @@ import sys
 import tempfile
 import time
 import tracemalloc
+import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [ROOT, os.path.join(ROOT, "tests")]
@@ -41,6 +59,8 @@ from fakemarket import FakeMarket, FakeSelect  # noqa: E402
 from sellerpages import (CARD_TITLE, CHECKBOX, CLICK, CONFIRM, COPY_BUTTON,  # noqa: E402
                          DELETE_BUTTON, FIRST_BUTTON, FOOTER, ITEM_LIST, PAGER_ITEM, PAGER_LINK,
                          PUBLISH, SCROLL_DOWN, SCROLL_UP, SEARCH_BOX, VISIBILITY)
+import callreplay  # noqa: E402
+import instructions  # noqa: E402
 from machine import describe  # noqa: E402
 
 ORIGIN = "http://127.0.0.1:8700"
@@ -265,28 +285,92 @@ def setup(rows, copies, stub, folder):
     return market, driver, fast, df, os.path.join(folder, "res.xlsx")
 
 
-def run_once(which, rows, copies, stub, folder):
+def trace_of(driver, clock, market, df):
+    """What two runs must share to have made the same calls."""
+    return hashlib.sha256(repr((driver.events, clock.slept, market.published,
+                                df.values.tolist())).encode()).hexdigest()[:12]
+
+
+def timed(invoke, region):
+    """CPU and wall time of invoke(). `region`: the path of instructions' helper, whose two calls
+    make callgrind count this call alone (not the start-up, imports, setup or warm-up)."""
+    if region:
+        helper = ctypes.CDLL(region)
+        helper.region_begin()
+    cpu, wall = time.process_time(), time.perf_counter()
+    try:
+        invoke()
+    finally:
+        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+        if region:
+            helper.region_end()
+    return cpu, wall
+
+
+def run_once(which, rows, copies, stub, folder, program=None, region=None):
+    """One timed run: the module, plain Python, the fakes' calls replayed ("fakes") or the same
+    replay against no-op targets ("noop")."""
     global clock
     import vantrel
 
     market, driver, fast, df, res_path = setup(rows, copies, stub, folder)
     clock = InstantClock()
-    vantrel.time, vantrel.Select = clock, FakeSelect
-    function = vantrel.get_res if which == "module" else python_get_res
+    if which in ("module", "python"):
+        vantrel.time, vantrel.Select = clock, FakeSelect
+        function = vantrel.get_res if which == "module" else python_get_res
+
+        def invoke():
+            function(0, ONSALE, "20190101", "20210909", df, df["name"].values, res_path, 0, ONSALE,
+                     driver, ["w"])
+    else:
+        functions = callreplay.compile_program(program)
+        count, constants = program["registers"], program["constants"]
+        if which == "fakes":
+            registers = [driver, df, clock, FakeSelect, os, print] + [None] * (count - 6)
+        else:
+            registers = [callreplay.nop_target(program["names"])] * count
+
+        def invoke():
+            callreplay.replay(functions, registers, constants)
     stdout, sys.stdout = sys.stdout, NullConsole()
     gc.collect()
-    cpu, wall = time.process_time(), time.perf_counter()
+    if program:
+        gc.freeze()  # the program's many small tuples stay out of the collections' scans
     try:
-        function(0, ONSALE, "20190101", "20210909", df, df["name"].values, res_path, 0, ONSALE,
-                 driver, ["w"])
+        cpu, wall = timed(invoke, region)
     finally:
-        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
         sys.stdout = stdout
-    trace = hashlib.sha256(repr((driver.events, clock.slept, market.published,
-                                 df.values.tolist())).encode()).hexdigest()[:12]
+        gc.unfreeze()
     return {"cpu": cpu, "wall": wall, "copies": len(market.published), "events": len(driver.events),
-            "sleeps": len(clock.slept), "trace": trace, "unknown": len(market.unknown),
-            "indexed": fast}
+            "sleeps": len(clock.slept), "trace": trace_of(driver, clock, market, df),
+            "unknown": len(market.unknown), "indexed": fast, "vantrel": vantrel.__file__}
+
+
+def record_program(rows, copies, stub, folder, path):
+    """Runs python_get_res with recording proxies around its outside objects and writes the
+    replay program to `path` (see callreplay). The saves' paths are recorded as constants, so
+    the replay must use the same `folder`."""
+    market, driver, fast, df, res_path = setup(rows, copies, stub, folder)
+    recorder = callreplay.Recorder()
+    the_clock = InstantClock()
+    p_driver, p_df, p_clock, p_select, p_os, p_print = recorder.roots(
+        driver=driver, df=df, clock=the_clock, FakeSelect=FakeSelect, os=os, print=print)
+    # The same functions, bound to a namespace in which their globals are the proxies.
+    namespace = dict(globals(), clock=p_clock, FakeSelect=p_select, os=p_os, print=p_print)
+    for f in (python_get_res, plan, open_copy, publish_copy, mark, save):
+        namespace[f.__name__] = types.FunctionType(f.__code__, namespace, f.__name__,
+                                                   f.__defaults__, f.__closure__)
+    stdout, sys.stdout = sys.stdout, NullConsole()
+    try:
+        namespace["python_get_res"](0, ONSALE, "20190101", "20210909", p_df, df["name"].values,
+                                    res_path, 0, ONSALE, p_driver, ["w"])
+    finally:
+        sys.stdout = stdout
+    built = callreplay.program(recorder)
+    with open(path, "wb") as handle:
+        pickle.dump(built, handle, protocol=pickle.HIGHEST_PROTOCOL)
+    return {"trace": trace_of(driver, the_clock, market, df), "steps": built["steps"],
+            "registers": built["registers"], "copies": len(market.published)}
 
 
 def rss_kib():
@@ -294,60 +378,233 @@ def rss_kib():
         return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def child(which, rows, copies, stub, trace):
+def child(which, rows, copies, stub, trace, program_path=None, folder=None, region=None):
+    if which == "record":  # in a process of its own: the recording's memory stays out of the others'
+        print(json.dumps(record_program(rows, copies, stub, folder, program_path)))
+        return
     __import__("vantrel")  # imported before the baseline figures are taken
+    program = None
+    if program_path:
+        with open(program_path, "rb") as handle:
+            program = pickle.load(handle)
 
-    with tempfile.TemporaryDirectory() as folder:
-        run_once(which, 5, copies, stub, folder)  # warms up pandas' and the fakes' first calls
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = folder or scratch
+        # warms up pandas' and the fakes' first calls; the replays warm up on plain Python's
+        run_once(which if not program else "python", 5, copies, stub, scratch)
         rss_before = rss_kib()
-        result = run_once(which, rows, copies, stub, folder)
+        result = run_once(which, rows, copies, stub, folder, program, region)
         result["rss_before_kib"] = rss_before
         result["rss_peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         if trace:
             gc.collect()
             tracemalloc.start()
             base = tracemalloc.get_traced_memory()[0]
-            run_once(which, rows, copies, stub, folder)
+            run_once(which, rows, copies, stub, folder, program)
             result["traced_peak_kib"] = (tracemalloc.get_traced_memory()[1] - base) / 1024
             tracemalloc.stop()
     print(json.dumps(result))
 
 
-def measure(which, rows, copies, stub, trace):
+def child_command(which, rows, copies, stub, trace=False, program=None, folder=None, region=None):
+    return ([sys.executable, os.path.abspath(__file__), "--child", which, "--rows", str(rows),
+             "--copies", str(copies)] + ["--stub"] * stub + ["--trace"] * trace
+            + ["--program", program] * bool(program) + ["--folder", folder] * bool(folder)
+            + ["--region", region] * bool(region))
+
+
+def record(rows, copies, stub, program, folder):
+    """Records plain Python's calls into `program` (see record_program), in a fresh process."""
+    return measure("record", rows, copies, stub, False, program, folder)
+
+
+def measure(which, rows, copies, stub, trace, program=None, folder=None):
     """One run in a fresh process (its memory figures are its own)."""
-    out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--child", which, "--rows", str(rows),
-         "--copies", str(copies)] + ["--stub"] * stub + ["--trace"] * trace,
-        check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(child_command(which, rows, copies, stub, trace, program, folder),
+                         check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
+
+
+def per_copy(seconds, rows, copies):
+    return seconds / (rows * copies)
 
 
 def report(title, rows, copies, stub, repeats):
     print(f"\n{title}: {rows} rows x {copies} copies, {rows * copies} copies"
           f" + {LEFTOVER_DRAFTS} leftover drafts, 2 result pages per search;"
-          f" CPU: median of {repeats} runs each")
-    runs = {"module": [], "python": []}
-    for n in range(repeats):  # alternating, so that a busy spell of the machine hits both
-        for which in (("module", "python") if n % 2 == 0 else ("python", "module")):
-            runs[which].append(measure(which, rows, copies, stub, trace=n == 0))
+          f" CPU: median of {repeats} runs each; load average {load()}")
+    with tempfile.TemporaryDirectory() as folder:
+        program = os.path.join(folder, "program.pickle")
+        recorded = record(rows, copies, stub, program, folder)
+        runs = {"module": [], "python": [], "fakes": [], "noop": []}
+        order = list(runs)
+        for n in range(repeats):  # in turn, so that a busy spell of the machine hits all
+            for which in order[n % 4:] + order[:n % 4]:
+                replayed = which in ("fakes", "noop")
+                runs[which].append(measure(which, rows, copies, stub, trace=n == 0 and not replayed,
+                                           program=program if replayed else None,
+                                           folder=folder if replayed else None))
     results = {}
     for which, done in runs.items():
-        results[which] = dict(done[0], cpu=statistics.median(r["cpu"] for r in done))
+        results[which] = dict(done[0], cpu=statistics.median(r["cpu"] for r in done),
+                              cpus=[r["cpu"] for r in done])
     print(f"{'':>14} {'CPU s':>8} {'per row ms':>11} {'per copy ms':>12} {'traced peak':>12}"
           f" {'RSS peak':>9} {'RSS growth':>11}")
-    for which, r in results.items():
+    for which in ("module", "python"):
+        r = results[which]
         print(f"{which:>14} {r['cpu']:>8.2f} {r['cpu'] / rows * 1e3:>11.3f}"
-              f" {r['cpu'] / (rows * copies) * 1e3:>12.3f}"
+              f" {per_copy(r['cpu'], rows, copies) * 1e3:>12.3f}"
               f" {r['traced_peak_kib'] / 1024:>9.1f} MiB {r['rss_peak_kib'] / 1024:>5.0f} MiB"
               f" {(r['rss_peak_kib'] - r['rss_before_kib']) / 1024:>7.1f} MiB")
-    module, python = results["module"], results["python"]
-    same = module["trace"] == python["trace"] and module["unknown"] == python["unknown"] == 0
+    module, python, fakes, noop = (results[k] for k in ("module", "python", "fakes", "noop"))
+    same = (module["trace"] == python["trace"] == fakes["trace"] == recorded["trace"]
+            and module["unknown"] == python["unknown"] == fakes["unknown"] == 0)
     if not module["indexed"]:
         print("(the fake's search could not be indexed: its scans are in both figures)")
     print(f"{'module/python':>14} {module['cpu'] / python['cpu']:>8.3f}   (same calls, sleeps, copies"
-          f" and table: {'yes' if same else 'NO'}; {module['copies']} copies,"
+          f" and table, the replay too: {'yes' if same else 'NO'}; {module['copies']} copies,"
           f" {module['events']} page events, {module['sleeps']} sleeps)")
+    alone = fakes["cpu"] - noop["cpu"]
+    results["alone"] = {"cpu": alone}
+    print(f"{'fakes alone':>14} {alone:>8.2f} {alone / rows * 1e3:>11.3f}"
+          f" {per_copy(alone, rows, copies) * 1e3:>12.3f}   = replay {fakes['cpu']:.2f} s"
+          f" - no-op replay {noop['cpu']:.2f} s; {recorded['steps'] / (rows * copies):.1f} steps"
+          f" per copy")
+    for which in ("module", "python"):
+        own = results[which]["cpu"] - alone
+        results[which]["own"] = own
+        print(f"{which + ' own':>14} {own:>8.2f} {own / rows * 1e3:>11.3f}"
+              f" {per_copy(own, rows, copies) * 1e3:>12.3f}   (total - fakes alone)")
+    spread = {k: f"{min(r['cpus']) / rows / copies * 1e6:.0f}-{max(r['cpus']) / rows / copies * 1e6:.0f}"
+              for k, r in results.items() if "cpus" in r}
+    print(f"{'':>14} per copy, lowest-highest run, us: " + ", ".join(f"{k} {v}" for k, v in spread.items()))
+    if not same:
+        raise SystemExit("the runs did not make the same calls: figures not comparable")
     return results
+
+
+def load():
+    return "/".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+# --- instructions, counted by callgrind -----------------------------------------------------
+
+CALLGRIND_CONFIGS = ("module", "python", "fakes", "noop")
+
+
+def callgrind_report(sizes, copies, keep=None):
+    """Instructions per copy of each configuration: (Ir(large) - Ir(small)) / (rows more x copies),
+    stubbed saves, each run in a fresh process under callgrind, only the measured call counted."""
+    import concurrent.futures
+
+    small, large = sizes
+    print(f"\ninstructions by callgrind: {small} and {large} rows x {copies} copies, to_excel"
+          f" writing an empty file; per copy = (Ir({large}) - Ir({small})) / ({large - small} x"
+          f" {copies})")
+    began = time.perf_counter()
+    with tempfile.TemporaryDirectory() as folder:
+        out_folder = keep or folder
+        os.makedirs(out_folder, exist_ok=True)
+        helper = instructions.build_helper(folder)
+        programs, recorded = {}, {}
+        for rows in sizes:
+            work = os.path.join(folder, f"rows{rows}")
+            os.makedirs(work)
+            programs[rows] = (os.path.join(work, "program.pickle"), work)
+            recorded[rows] = record(rows, copies, True, programs[rows][0], work)
+        jobs = {}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            for rows in sizes:
+                for which in CALLGRIND_CONFIGS:
+                    replayed = which in ("fakes", "noop")
+                    program, work = programs[rows] if replayed else (None, None)
+                    out_file = os.path.join(out_folder, f"callgrind.{which}.{rows}")
+                    command = child_command(which, rows, copies, True, program=program,
+                                            folder=work, region=helper)
+                    jobs[which, rows] = (pool.submit(instructions.run, command, out_file), out_file)
+            costs = {}
+            for key, (job, out_file) in jobs.items():
+                result = json.loads(job.result().strip().splitlines()[-1])
+                costs[key] = dict(instructions.read(out_file), result=result)
+    per = {which: (costs[which, large]["total"] - costs[which, small]["total"])
+           / ((large - small) * copies) for which in CALLGRIND_CONFIGS}
+    for rows in sizes:
+        traces = {costs[w, rows]["result"]["trace"] for w in ("module", "python", "fakes")}
+        if traces != {recorded[rows]["trace"]}:
+            raise SystemExit(f"callgrind runs at {rows} rows did not make the same calls")
+    per["alone"] = per["fakes"] - per["noop"]
+    per["module own"] = per["module"] - per["alone"]
+    per["python own"] = per["python"] - per["alone"]
+    print(f"{'':>14} {'Ir ' + str(small):>14} {'Ir ' + str(large):>14} {'per copy':>10}")
+    for which in CALLGRIND_CONFIGS:
+        print(f"{which:>14} {costs[which, small]['total']:>14,} {costs[which, large]['total']:>14,}"
+              f" {per[which]:>10,.0f}")
+    for which in ("alone", "module own", "python own"):
+        print(f"{which:>14} {'':>14} {'':>14} {per[which]:>10,.0f}")
+    print(f"{'module/python':>14} {per['module'] / per['python']:.3f};"
+          f" own: {per['module own'] / per['python own']:.3f}")
+    # Who executed them: self instructions per object file, per copy.
+    for which in ("module", "python"):
+        objects = {}
+        for rows, sign in ((large, 1), (small, -1)):
+            for obj, ir in costs[which, rows]["objects"].items():
+                name = instructions.short(obj)
+                objects[name] = objects.get(name, 0) + sign * ir
+        shown = sorted(objects.items(), key=lambda item: -item[1])
+        print(f"{which:>14} by object, per copy: " + ", ".join(
+            f"{name} {ir / ((large - small) * copies):,.0f}" for name, ir in shown[:6]
+            if abs(ir) >= (large - small) * copies))
+        per[which + " objects"] = {name: ir / ((large - small) * copies) for name, ir in shown}
+    objects = per["module objects"]
+    extension = sum(ir for name, ir in objects.items() if name.startswith("vantrel."))
+    interpreter = sum(ir for name, ir in objects.items() if name.startswith("python3"))
+    rest = per["module"] - extension - interpreter
+    print(f"{'':>14} module per copy: {extension:,.0f} in the vantrel extension"
+          f" ({extension / per['module']:.1%}), {interpreter:,.0f} in the interpreter"
+          f" ({interpreter / per['module']:.1%}), {rest:,.0f} elsewhere (libc, numpy, pandas ...)")
+    print(f"(callgrind: {time.perf_counter() - began:.0f} s"
+          + (f"; output files kept in {keep})" if keep else ")"))
+    return per
+
+
+def summary(stubbed, saved, counted, rows, saved_rows, copies):
+    """The README's table: per copy, CPU (median) and instructions."""
+    keys = (("module", "module"), ("plain Python", "python"), ("fakes alone", "alone"),
+            ("module own (module − fakes)", "module own"),
+            ("plain Python own (plain Python − fakes)", "python own"))
+    cpu = {}
+    for name, table, rows_ in (("stubbed", stubbed, rows), ("saved", saved, saved_rows)):
+        if table is not None:
+            figures = {k: table[k]["cpu"] for k in ("module", "python", "alone")}
+            figures.update({f"{k} own": table[k]["own"] for k in ("module", "python")})
+            cpu[name] = {k: per_copy(v, rows_, copies) for k, v in figures.items()}
+
+    def cell(name, key, scale, unit, digits):
+        return f"{cpu[name][key] * scale:,.{digits}f} {unit}" if name in cpu else "–"
+
+    def ratio(figures, a, b):
+        return f"**{figures[a] / figures[b]:.2f}**" if figures else "–"
+
+    lines = ["| per copy | CPU, empty-file saves | CPU, real saves | instructions |",
+             "|---|---:|---:|---:|"]
+    for label, key in keys:
+        lines.append(f"| {label} | {cell('stubbed', key, 1e6, 'µs', 1)} |"
+                     f" {cell('saved', key, 1e3, 'ms', 2)} |"
+                     f" {f'{counted[key]:,.0f}' if counted else '–'} |")
+    for label, a, b in (("module / plain Python", "module", "python"),
+                        ("module own / plain Python own", "module own", "python own")):
+        lines.append(f"| {label} | {ratio(cpu.get('stubbed'), a, b)} |"
+                     f" {ratio(cpu.get('saved'), a, b)} | {ratio(counted, a, b)} |")
+    heads = []
+    if stubbed is not None:
+        heads.append(f"CPU {rows:,} rows × {copies} copies with empty-file saves")
+    if saved is not None:
+        heads.append(f"{saved_rows:,} rows × {copies} copies with real xlsx saves")
+    if counted:
+        small, large = counted["sizes"]
+        heads.append(f"instructions {small} and {large} rows with empty-file saves")
+    print("\nsummary, per copy (" + "; ".join(heads) + ")\n")
+    print("\n".join(lines))
 
 
 def main():
@@ -356,24 +613,53 @@ def main():
     parser.add_argument("--copies", type=int, default=3)
     parser.add_argument("--saved-rows", type=int, default=200)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--child", choices=["module", "python"])
+    parser.add_argument("--no-saves", action="store_true", help="skip the real xlsx saves")
+    parser.add_argument("--callgrind", action="store_true",
+                        help="also count instructions under callgrind (a few minutes)")
+    parser.add_argument("--callgrind-only", action="store_true", help="only count instructions")
+    parser.add_argument("--callgrind-rows", type=int, nargs=2, default=(200, 400))
+    parser.add_argument("--callgrind-keep", metavar="DIR",
+                        help="keep callgrind's output files in DIR (for callgrind_annotate)")
+    parser.add_argument("--child", choices=["module", "python", "fakes", "noop", "record"])
     parser.add_argument("--stub", action="store_true")
     parser.add_argument("--trace", action="store_true")
+    parser.add_argument("--program")
+    parser.add_argument("--folder")
+    parser.add_argument("--region")
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.rows, args.copies, args.stub, args.trace)
+        child(args.child, args.rows, args.copies, args.stub, args.trace, args.program, args.folder,
+              args.region)
         return
+    import vantrel
     print(describe(f"pandas {pd.__version__}"))
+    print(f"vantrel from {vantrel.__file__}")
     print("CPU time covers the fakes too (driver, pages, Select) and, with real saves,"
           " pandas' xlsx writer")
-    stubbed = report("to_excel writing an empty file", args.rows, args.copies, True, args.repeats)
-    saved = report("real xlsx saves", args.saved_rows, args.copies, False, args.repeats)
-    per_copy = {k: stubbed[k]["cpu"] / (args.rows * args.copies) for k in stubbed}
-    per_copy_saved = {k: saved[k]["cpu"] / (args.saved_rows * args.copies) for k in saved}
-    extra = (per_copy["module"] - per_copy["python"]) * 1e6
-    print(f"\nthe module against plain Python, per copy: {extra:+.1f} us, of"
-          f" {per_copy['module'] * 1e6:.1f} us without saves and {per_copy_saved['module'] * 1e3:.2f} ms"
-          f" with saves of a {args.saved_rows}-row workbook")
+    began = time.perf_counter()
+    stubbed = saved = counted = None
+    if not args.callgrind_only and os.getloadavg()[0] > 0.5:
+        print(f"note: the machine is busy (load average {load()}): CPU figures will be noisy;"
+              " instruction counts (--callgrind) are not affected")
+    if not args.callgrind_only:
+        stubbed = report("to_excel writing an empty file", args.rows, args.copies, True,
+                         args.repeats)
+        if not args.no_saves:
+            saved = report("real xlsx saves", args.saved_rows, args.copies, False, args.repeats)
+        if saved:
+            module = per_copy(stubbed["module"]["cpu"], args.rows, args.copies)
+            python = per_copy(stubbed["python"]["cpu"], args.rows, args.copies)
+            module_saved = per_copy(saved["module"]["cpu"], args.saved_rows, args.copies)
+            print(f"\nthe module against plain Python, per copy: {(module - python) * 1e6:+.1f} us,"
+                  f" of {module * 1e6:.1f} us without saves and {module_saved * 1e3:.2f} ms"
+                  f" with saves of a {args.saved_rows}-row workbook")
+        print(f"(CPU figures: {time.perf_counter() - began:.0f} s)")
+    if args.callgrind or args.callgrind_only:
+        if not instructions.available():
+            raise SystemExit("valgrind is not installed")
+        counted = callgrind_report(args.callgrind_rows, args.copies, args.callgrind_keep)
+        counted["sizes"] = args.callgrind_rows
+    summary(stubbed, saved, counted, args.rows, args.saved_rows, args.copies)
 
 
 if __name__ == "__main__":
