@@ -383,7 +383,7 @@ void create_host_names() {
     VANTREL_HOST_NAMES(VANTREL_TEXT_CREATE)
 }
 
-void print(py::handle line) { call(global(host.name_print), line); }
+void print_line(py::handle line) { call(global(host.name_print), line); }
 
 void sleep(py::handle seconds) { call_method(global(host.name_time), host.name_sleep, seconds); }
 

@@ -101,8 +101,10 @@ bool holds(py::handle a, py::handle b, int op);
 // `needle in haystack` for two host objects.
 bool contains(py::handle haystack, py::handle needle);
 
-// Calls the host's built-in print with the one object given.
-void print(py::handle line);
+// One console line: the host's `print`, looked up as Python code looks it up (a module global, then
+// the built-in), called with the one object given. Named apart from pybind11's own `print`, which
+// argument-dependent look-up would otherwise pick for pybind11 objects.
+void print_line(py::handle line);
 
 // Names every subsystem looks up on the host.
 #define VANTREL_HOST_NAMES(X)       \

@@ -105,7 +105,7 @@ py::object start_body(const py::object* args, Lines& line) {
     const py::object& chrome_port = args[9];
 
     line(204); py::object start_time = now();
-    line(205); print(py::make_tuple(start_time, launch.begin_text));
+    line(205); print_line(py::make_tuple(start_time, launch.begin_text));
     line(206); const py::object& start_url = domain;
     line(207); py::object driver = call(global(launch.name_init), start_url, domain, chromedriver_path, chrome_port);
     line(208); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
@@ -113,7 +113,7 @@ py::object start_body(const py::object* args, Lines& line) {
     line(210); call(global(launch.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
                                 res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
-    line(213); print(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
+    line(213); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
     line(214); sleep(launch.pause_seconds);
     return py::none();
 }

@@ -65,7 +65,7 @@ struct Row {
     bool open_copy() {
         line(56); call_method(driver, page.name_get, onsale_address());
         line(57); sleep(flow.after_open);
-        line(58); print(name);
+        line(58); print_line(name);
         line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
         line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + flow.line_feed);
         line(61); sleep(flow.after_search);
@@ -79,9 +79,9 @@ struct Row {
             line(68); sleep(flow.footer_poll);
         }
         line(70); py::object div_list = cards();
-        line(71); print(py::int_(py::len(div_list)));
+        line(71); print_line(py::int_(py::len(div_list)));
         line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
-            line(73); print(py::make_tuple(flow.no_results_label, name));
+            line(73); print_line(py::make_tuple(flow.no_results_label, name));
             line(74); mark_and_save(sheet.code_no_results);
             line(77); sleep(flow.after_negative);
             return false;
@@ -104,10 +104,10 @@ struct Row {
             line(93); if (!contains(pager, page.marker_link_end)) break;
             line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
             line(95); sleep(flow.after_page_turn);
-            line(96); print(flow.next_page_line);
+            line(96); print_line(flow.next_page_line);
         }
         line(98); if (on_sale_page()) {
-            line(99); print(py::make_tuple(flow.not_found_label, name));
+            line(99); print_line(py::make_tuple(flow.not_found_label, name));
             line(100); mark_and_save(sheet.code_not_found);
             line(103); sleep(flow.after_negative);
             return false;
@@ -172,7 +172,7 @@ void clear_drafts(py::handle driver, Lines& line) {
     }
 }
 
-void print_plan(py::handle max_times) { print(py::make_tuple(flow.plan_label, max_times)); }
+void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_label, max_times)); }
 
 py::object get_res_body(const py::object* args, Lines& line) {
     const py::object& pic_wait = args[0];
