@@ -40,8 +40,9 @@ Limits:
   save calls (the benchmark's trace check shows their results are the same), plus a few of its
   own that plain Python does without (it reads the origin from os.environ for every page address,
   imports os on every save, asks hasattr before every look-up): those count as the module's own.
-- The compiled program is frozen out of the garbage collector's scans (gc.freeze), so that its
-  size does not slow the collections that the fakes' own garbage causes.
+- Before a timed run, the benchmark freezes everything made so far out of the collector's scans
+  (gc.freeze), in every configuration, so that the program's size (or anything else a process
+  happens to hold) does not change what a collection during the run costs.
 """
 
 import operator
