@@ -64,7 +64,7 @@ import instructions  # noqa: E402
 from machine import describe  # noqa: E402
 
 ORIGIN = "http://127.0.0.1:8700"
-ONSALE, DRAFT = ORIGIN + sellerpages.ONSALE, ORIGIN + sellerpages.DRAFTS
+ONSALE = ORIGIN + sellerpages.ONSALE
 LEFTOVER_DRAFTS = 20
 
 
@@ -126,6 +126,15 @@ def indexed(driver, titles):
 clock = None  # the `time` of python_get_res, set like the module's
 
 
+def origin():
+    """The marketplace's origin, read for every address as the module reads it: the host may
+    point VANTREL_ORIGIN elsewhere while a run goes on."""
+    value = os.environ.get("VANTREL_ORIGIN")
+    if not value:
+        return ORIGIN
+    return value.rstrip("/")
+
+
 def save(df, res_path):
     folder, name = os.path.split(res_path)
     temporary = os.path.join(folder, "." + name + "." + str(os.getpid()) + ".tmp.xlsx")
@@ -161,7 +170,7 @@ def python_get_res(pic_wait, start_url, s_date, e_date, df, key_words, res_path,
                 pass
         max_times = plan(df)
         print(("max_times:", max_times))
-    driver.get(DRAFT)
+    driver.get(origin() + sellerpages.DRAFTS)
     clock.sleep(5)
     while "item-detail" in driver.page_source:
         div_list = driver.find_elements_by_xpath(ITEM_LIST)[1:-2]
@@ -183,7 +192,7 @@ def mark(df, res_path, index, added, code):
 
 
 def open_copy(driver, df, res_path, index, name, added):
-    driver.get(ONSALE)
+    driver.get(origin() + sellerpages.ONSALE)
     clock.sleep(4)
     print(name)
     driver.find_element_by_xpath(SEARCH_BOX).clear()
