@@ -368,7 +368,7 @@ def record_program(rows, copies, stub, folder, path):
         driver=driver, df=df, clock=the_clock, FakeSelect=FakeSelect, os=os, print=print)
     # The same functions, bound to a namespace in which their globals are the proxies.
     namespace = dict(globals(), clock=p_clock, FakeSelect=p_select, os=p_os, print=p_print)
-    for f in (python_get_res, plan, open_copy, publish_copy, mark, save):
+    for f in (python_get_res, plan, origin, open_copy, publish_copy, mark, save):
         namespace[f.__name__] = types.FunctionType(f.__code__, namespace, f.__name__,
                                                    f.__defaults__, f.__closure__)
     stdout, sys.stdout = sys.stdout, NullConsole()

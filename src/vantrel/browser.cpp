@@ -143,18 +143,18 @@ py::object onsale_address() { return origin() + page.onsale_path; }
 
 py::object draft_address() { return origin() + page.draft_path; }
 
-// Whatever the object in hand offers decides, look-up by look-up; absence raises nothing, so the
-// newer form costs no exception either.
+// Whatever the object in hand offers decides, look-up by look-up; finding out raises nothing, so
+// the newer form costs no exception either.
 py::object find_element(py::handle where, py::handle xpath) {
-    if (py::object old = optional_attr(where, page.name_find_element_by_xpath)) {
-        return call(old, xpath);
+    if (py::object found = call_method_if_present(where, page.name_find_element_by_xpath, xpath)) {
+        return found;
     }
     return call_method(where, page.name_find_element, page.by_xpath, xpath);
 }
 
 py::object find_elements(py::handle where, py::handle xpath) {
-    if (py::object old = optional_attr(where, page.name_find_elements_by_xpath)) {
-        return call(old, xpath);
+    if (py::object found = call_method_if_present(where, page.name_find_elements_by_xpath, xpath)) {
+        return found;
     }
     return call_method(where, page.name_find_elements, page.by_xpath, xpath);
 }

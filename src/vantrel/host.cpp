@@ -337,6 +337,15 @@ PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t n
 #endif
 }
 
+bool has_plain_method(PyObject* target, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(target);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;  // __getattr__ or __getattribute__ of its own: only a real look-up can tell
+    }
+    PyObject* found = _PyType_Lookup(type, name);  // borrowed; the type's method cache answers
+    return found && PyFunction_Check(found);
+}
+
 }  // namespace detail
 
 py::object optional_attr(py::handle target, py::handle name) {

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <utility>
 
 // Declares one interned-text field of a constant table: X(field, "text").
 #define VANTREL_TEXT_FIELD(field, text) ::pybind11::handle field;
@@ -92,6 +93,11 @@ py::object call_method_with_keywords(py::handle target, py::handle name, py::han
 // The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
 py::object optional_attr(py::handle target, py::handle name);
 
+// Calls `target.<name>(args...)` if the target has that attribute, as `hasattr` tells; a null
+// object when it has not. Neither answer raises or binds a method on the way.
+template <typename... Args>
+py::object call_method_if_present(py::handle target, py::handle name, Args&&... args);
+
 // The host's rich comparison, returning the comparison's own result object.
 py::object compare(py::handle a, py::handle b, int op);
 
@@ -134,6 +140,10 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t narg
 PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs,
                             PyObject* keywords = nullptr);
 
+// True when `name` is a plain function of the target's type and attribute look-up on the target
+// is the generic one: then the target has it for certain, and calling it needs no bound method.
+bool has_plain_method(PyObject* target, PyObject* name);
+
 // A call's result as an owned object; a failed call carries the host's exception.
 inline py::object owned(PyObject* result) {
     if (!result) {
@@ -163,6 +173,15 @@ py::object call_method_with_keywords(py::handle target, py::handle name, py::han
     PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
     const std::size_t positional = 1 + sizeof...(Args) - PyTuple_GET_SIZE(keywords.ptr());
     return detail::owned(detail::vectorcall_method(name.ptr(), slots, positional, keywords.ptr()));
+}
+
+template <typename... Args>
+py::object call_method_if_present(py::handle target, py::handle name, Args&&... args) {
+    if (detail::has_plain_method(target.ptr(), name.ptr())) {
+        return call_method(target, name, std::forward<Args>(args)...);
+    }
+    py::object found = optional_attr(target, name);
+    return found ? call(found, std::forward<Args>(args)...) : py::object();
 }
 
 }  // namespace vantrel
