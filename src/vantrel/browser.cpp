@@ -24,7 +24,6 @@ namespace {
     X(argument_no_images, "blink-settings=imagesEnabled=false")         \
     X(debugger_address_key, "debuggerAddress")                          \
     X(loopback_prefix, "127.0.0.1:")                                    \
-    X(name_os, "os")                                                    \
     X(name_environ, "environ")                                          \
     X(name_path, "path")                                                \
     X(name_dirname, "dirname")                                          \
@@ -43,7 +42,6 @@ namespace {
 struct InitTexts {
     VANTREL_INIT_TEXTS(VANTREL_TEXT_FIELD)
     py::handle implicit_wait_seconds;
-    py::handle os;  // the host's `os`, imported once: every address reads its environment
 };
 InitTexts attach;
 
@@ -52,7 +50,7 @@ const char* const init_locals[] = {"options", "driver"};
 
 // The marketplace's origin as the environment gives it at this moment.
 py::object origin() {
-    py::object value = call_method(py::handle(attach.os).attr(attach.name_environ), page.name_get,
+    py::object value = call_method(host.os.attr(attach.name_environ), page.name_get,
                                    page.origin_variable);
     if (value.is_none() || py::len(value) == 0) {
         return py::reinterpret_borrow<py::object>(page.default_origin);
@@ -78,7 +76,7 @@ bool takes_service(py::handle chrome) {
 // Windows), a path with a folder part as given. Null when the name is on no PATH folder, so that a
 // Selenium with a driver manager finds one that matches the browser.
 py::object locate_driver(py::handle chromedriver_path) {
-    py::object path = py::handle(attach.os).attr(attach.name_path);
+    py::object path = host.os.attr(attach.name_path);
     if (py::len(call_method(path, attach.name_dirname, chromedriver_path)) > 0) {
         return py::reinterpret_borrow<py::object>(chromedriver_path);
     }
@@ -136,7 +134,6 @@ void create_browser_constants() {
     InitTexts& table = attach;
     VANTREL_INIT_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(implicit_wait_seconds, 1)
-    attach.os = keep(import(attach.name_os));
 }
 
 py::object onsale_address() { return origin() + page.onsale_path; }

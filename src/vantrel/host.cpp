@@ -346,8 +346,6 @@ bool has_plain_method(PyObject* target, PyObject* name) {
     return found && PyFunction_Check(found);
 }
 
-}  // namespace detail
-
 py::object optional_attr(py::handle target, py::handle name) {
     PyObject* value = nullptr;
 #if PY_VERSION_HEX >= 0x030d0000
@@ -360,6 +358,9 @@ py::object optional_attr(py::handle target, py::handle name) {
     }
     return py::reinterpret_steal<py::object>(value);
 }
+
+}  // namespace detail
+
 
 py::object compare(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
@@ -390,6 +391,7 @@ HostNames host;
 void create_host_names() {
     HostNames& table = host;
     VANTREL_HOST_NAMES(VANTREL_TEXT_CREATE)
+    host.os = keep(import(host.name_os));
 }
 
 void print_line(py::handle line) { call(global(host.name_print), line); }

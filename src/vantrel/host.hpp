@@ -90,9 +90,6 @@ template <typename... Args>
 py::object call_method_with_keywords(py::handle target, py::handle name, py::handle keywords,
                                      Args&&... args);
 
-// The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
-py::object optional_attr(py::handle target, py::handle name);
-
 // Calls `target.<name>(args...)` if the target has that attribute, as `hasattr` tells; a null
 // object when it has not. Neither answer raises or binds a method on the way.
 template <typename... Args>
@@ -119,10 +116,12 @@ void print_line(py::handle line);
     X(name_datetime, "datetime")    \
     X(name_now, "now")              \
     X(name_strip, "strip")          \
-    X(name_print, "print")
+    X(name_print, "print")          \
+    X(name_os, "os")
 
 struct HostNames {
     VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)
+    py::handle os;  // the host's `os`, imported once: addresses read its environment, saves its files
 };
 extern HostNames host;
 
@@ -143,6 +142,9 @@ PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t n
 // True when `name` is a plain function of the target's type and attribute look-up on the target
 // is the generic one: then the target has it for certain, and calling it needs no bound method.
 bool has_plain_method(PyObject* target, PyObject* name);
+
+// The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
+py::object optional_attr(py::handle target, py::handle name);
 
 // A call's result as an owned object; a failed call carries the host's exception.
 inline py::object owned(PyObject* result) {
@@ -180,7 +182,7 @@ py::object call_method_if_present(py::handle target, py::handle name, Args&&... 
     if (detail::has_plain_method(target.ptr(), name.ptr())) {
         return call_method(target, name, std::forward<Args>(args)...);
     }
-    py::object found = optional_attr(target, name);
+    py::object found = detail::optional_attr(target, name);
     return found ? call(found, std::forward<Args>(args)...) : py::object();
 }
 

@@ -13,7 +13,6 @@ namespace {
     X(name_loc, "loc")                   \
     X(name_max, "max")                   \
     X(name_index, "index")               \
-    X(name_os, "os")                     \
     X(name_path, "path")                 \
     X(name_split, "split")               \
     X(name_join, "join")                 \
@@ -24,7 +23,6 @@ namespace {
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
-    py::handle os;              // the host's `os`, imported once for every save
     py::handle index_keyword;   // ("index",): to_excel's one keyword argument
 };
 SaveTexts saving;
@@ -47,7 +45,6 @@ void create_sheet_constants() {
     }
     SaveTexts& table = saving;
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
-    saving.os = keep(import(saving.name_os));
     saving.index_keyword = keep(py::make_tuple(saving.name_index));
 }
 
@@ -73,7 +70,7 @@ namespace {
 // The hidden temporary beside the result workbook: ".<name>.<pid>.tmp.xlsx".
 py::object temporary_path(py::handle path, py::handle res_path) {
     py::tuple folder_and_name = call_method(path, saving.name_split, res_path);
-    py::object pid = call_method(saving.os, saving.name_getpid);
+    py::object pid = call_method(host.os, saving.name_getpid);
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_FromFormat(".%S.%S.tmp.xlsx", folder_and_name[1].ptr(), pid.ptr()));
     if (!name) {
@@ -85,7 +82,7 @@ py::object temporary_path(py::handle path, py::handle res_path) {
 }  // namespace
 
 void save(py::handle df, py::handle res_path) {
-    py::handle os = saving.os;
+    py::handle os = host.os;
     py::object path = os.attr(saving.name_path);
     // Beside the result workbook, so that the rename stays on one file system.
     py::object temporary = temporary_path(path, res_path);
