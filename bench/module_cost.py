@@ -21,7 +21,11 @@ as both (the trace check below). With --callgrind, the same four configurations 
 Python, replay, no-op replay) run under callgrind at two table sizes with stubbed saves, and the
 instructions per copy are the difference of the two, over the extra copies (instructions.py);
 for the module and plain Python they are also split by object file (the vantrel extension, the
-interpreter, numpy, libc ...). Instruction counts are exact and load-independent; CPU time on a
+interpreter, numpy, libc ...). The fakes alone are split too, by replaying one group of callees
+at a time with the others as no-op targets (GROUPS): the table and its saves (pandas, os), which
+any caller of this workflow must pay whatever stands in for the browser, the fake pages, and the
+clock and console. From them comes the floor: the ratio module / plain Python of a module that
+cost nothing of its own, on these fakes and on pages that cost nothing. Instruction counts are exact and load-independent; CPU time on a
 busy machine is not, so the load average is printed with each table.
 
 Saves dominate a real run (each copy rewrites the whole workbook), so the full size runs with
@@ -316,9 +320,16 @@ def timed(invoke, region):
     return cpu, wall
 
 
+# The callees in three groups, each replayed alone (its roots real, the others no-op targets):
+# what the module must call whatever fakes stand in for the browser (pandas and os: the table and
+# its saves), the fake pages, and the rest (the clock and the console). The saves' os calls go
+# with the table: os.replace needs the file that to_excel wrote.
+GROUPS = {"table": ("df", "os"), "pages": ("driver", "FakeSelect"), "rest": ("clock", "print")}
+
+
 def run_once(which, rows, copies, stub, folder, program=None, region=None):
-    """One timed run: the module, plain Python, the fakes' calls replayed ("fakes") or the same
-    replay against no-op targets ("noop")."""
+    """One timed run: the module, plain Python, the fakes' calls replayed ("fakes"), the same
+    replay against no-op targets ("noop"), or against one group's callees alone (GROUPS)."""
     global clock
     import vantrel
 
@@ -334,10 +345,15 @@ def run_once(which, rows, copies, stub, folder, program=None, region=None):
     else:
         functions = callreplay.compile_program(program)
         count, constants = program["registers"], program["constants"]
-        if which == "fakes":
-            registers = [driver, df, clock, FakeSelect, os, print] + [None] * (count - 6)
-        else:
+        roots = dict(zip(callreplay.ROOTS, (driver, df, clock, FakeSelect, os, print)))
+        if which == "noop":
             registers = [callreplay.nop_target(program["names"])] * count
+        else:
+            # "fakes": every root real; a group: its roots real, the others no-op targets
+            kept = callreplay.ROOTS if which == "fakes" else GROUPS[which]
+            nop = callreplay.nop_target(program["names"])
+            registers = ([roots[name] if name in kept else nop for name in callreplay.ROOTS]
+                         + [None] * (count - len(roots)))
 
         def invoke():
             callreplay.replay(functions, registers, constants)
@@ -500,7 +516,8 @@ def load():
 
 # --- instructions, counted by callgrind -----------------------------------------------------
 
-CALLGRIND_CONFIGS = ("module", "python", "fakes", "noop")
+CALLGRIND_CONFIGS = ("module", "python", "fakes", "noop") + tuple(GROUPS)
+REPLAYED = ("fakes", "noop") + tuple(GROUPS)
 
 
 def callgrind_report(sizes, copies, keep=None):
@@ -517,18 +534,24 @@ def callgrind_report(sizes, copies, keep=None):
         out_folder = keep or folder
         os.makedirs(out_folder, exist_ok=True)
         helper = instructions.build_helper(folder)
+        # The saves' paths are constants of a program, and the replays that really save run at
+        # the same time: each gets a folder and a recording of its own, the same steps with
+        # another folder in the paths. The others never touch a file and share the first.
         programs, recorded = {}, {}
         for rows in sizes:
-            work = os.path.join(folder, f"rows{rows}")
-            os.makedirs(work)
-            programs[rows] = (os.path.join(work, "program.pickle"), work)
-            recorded[rows] = record(rows, copies, True, programs[rows][0], work)
+            for n, which in enumerate(("fakes", "table")):
+                work = os.path.join(folder, f"rows{rows}-{n}")
+                os.makedirs(work)
+                programs[rows, which] = (os.path.join(work, "program.pickle"), work)
+                recorded[rows, which] = record(rows, copies, True, programs[rows, which][0], work)
+            recorded[rows] = recorded[rows, "fakes"]
         jobs = {}
         with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
             for rows in sizes:
                 for which in CALLGRIND_CONFIGS:
-                    replayed = which in ("fakes", "noop")
-                    program, work = programs[rows] if replayed else (None, None)
+                    replayed = which in REPLAYED
+                    program, work = (programs.get((rows, which), programs[rows, "fakes"])
+                                     if replayed else (None, None))
                     out_file = os.path.join(out_folder, f"callgrind.{which}.{rows}")
                     command = child_command(which, rows, copies, True, program=program,
                                             folder=work, region=helper)
@@ -554,6 +577,7 @@ def callgrind_report(sizes, copies, keep=None):
         print(f"{which:>14} {'':>14} {'':>14} {per[which]:>10,.0f}")
     print(f"{'module/python':>14} {per['module'] / per['python']:.3f};"
           f" own: {per['module own'] / per['python own']:.3f}")
+    floors(per)
     # Who executed them: self instructions per object file, per copy.
     for which in ("module", "python"):
         objects = {}
@@ -577,6 +601,25 @@ def callgrind_report(sizes, copies, keep=None):
     print(f"(callgrind: {time.perf_counter() - began:.0f} s"
           + (f"; output files kept in {keep})" if keep else ")"))
     return per
+
+
+def floors(per):
+    """The fakes alone by group, and the lowest ratio module / plain Python that a caller making
+    these calls can reach: with no cost of its own, on these fakes and on pages that cost
+    nothing."""
+    for group, roots in GROUPS.items():
+        per[group + " alone"] = per[group] - per["noop"]
+    parts = sum(per[group + " alone"] for group in GROUPS)
+    print(f"{'fakes alone':>14} by group, per copy: " + ", ".join(
+        f"{group} ({' + '.join(roots)}) {per[group + ' alone']:,.0f}"
+        for group, roots in GROUPS.items()) + f"; together {parts:,.0f}")
+    python_own = per["python own"]
+    fixed = per["table alone"] + per["rest alone"]
+    per["floor"] = per["alone"] / per["python"]
+    per["floor without pages"] = fixed / (fixed + python_own)
+    print(f"{'':>14} a module with no own cost: {per['floor']:.3f} of plain Python on these"
+          f" fakes, {per['floor without pages']:.3f} on pages that cost nothing"
+          f" (table + rest over table + rest + plain Python's own)")
 
 
 def summary(stubbed, saved, counted, rows, saved_rows, copies):
@@ -636,7 +679,7 @@ def main():
     parser.add_argument("--callgrind-rows", type=int, nargs=2, default=(200, 400))
     parser.add_argument("--callgrind-keep", metavar="DIR",
                         help="keep callgrind's output files in DIR (for callgrind_annotate)")
-    parser.add_argument("--child", choices=["module", "python", "fakes", "noop", "record"])
+    parser.add_argument("--child", choices=["module", "python", "record", *REPLAYED])
     parser.add_argument("--stub", action="store_true")
     parser.add_argument("--trace", action="store_true")
     parser.add_argument("--program")
