@@ -111,8 +111,8 @@ def child(shape, n, caller_path, region_path):
 
 
 def main():
-    if len(sys.argv) == 5 and sys.argv[1] == "--child":
-        child(sys.argv[2], int(sys.argv[3]), sys.argv[4], os.environ["CALL_ENTRY_REGION"])
+    if len(sys.argv) == 6 and sys.argv[1] == "--child":
+        child(sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5])
         return
     if not instructions.available():
         raise SystemExit("valgrind is not installed")
@@ -124,9 +124,8 @@ def main():
             counts = []
             for n in LENGTHS:
                 out_file = os.path.join(folder, f"callgrind.{len(counts)}")
-                os.environ["CALL_ENTRY_REGION"] = region
                 instructions.run([sys.executable, os.path.abspath(__file__), "--child", shape,
-                                  str(n), caller], out_file)
+                                  str(n), caller, region], out_file)
                 counts.append(instructions.read(out_file)["total"])
             per_call[shape] = (counts[1] - counts[0]) / (large - small)
     print(f"instructions per call into a Python callee that returns at once"

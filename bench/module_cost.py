@@ -607,7 +607,7 @@ def floors(per):
     """The fakes alone by group, and the lowest ratio module / plain Python that a caller making
     these calls can reach: with no cost of its own, on these fakes and on pages that cost
     nothing."""
-    for group, roots in GROUPS.items():
+    for group in GROUPS:
         per[group + " alone"] = per[group] - per["noop"]
     parts = sum(per[group + " alone"] for group in GROUPS)
     print(f"{'fakes alone':>14} by group, per copy: " + ", ".join(
