@@ -25,8 +25,9 @@ interpreter, numpy, libc ...). The fakes alone are split too, by replaying one g
 at a time with the others as no-op targets (GROUPS): the table and its saves (pandas, os), which
 any caller of this workflow must pay whatever stands in for the browser, the fake pages, and the
 clock and console. From them comes the floor: the ratio module / plain Python of a module that
-cost nothing of its own, on these fakes and on pages that cost nothing. Instruction counts are exact and load-independent; CPU time on a
-busy machine is not, so the load average is printed with each table.
+cost nothing of its own, on these fakes and on pages that cost nothing. Instruction counts are
+exact and load-independent; CPU time on a busy machine is not, so the load average is printed
+with each table.
 
 Saves dominate a real run (each copy rewrites the whole workbook), so the full size runs with
 `to_excel` writing an empty file, and real xlsx saves run on a smaller table (--saved-rows):
@@ -327,6 +328,11 @@ def timed(invoke, region):
 GROUPS = {"table": ("df", "os"), "pages": ("driver", "FakeSelect"), "rest": ("clock", "print")}
 
 
+def real_roots(which):
+    """The roots a replay runs against for real; the others are no-op targets."""
+    return dict(GROUPS, fakes=callreplay.ROOTS, noop=())[which]
+
+
 def run_once(which, rows, copies, stub, folder, program=None, region=None):
     """One timed run: the module, plain Python, the fakes' calls replayed ("fakes"), the same
     replay against no-op targets ("noop"), or against one group's callees alone (GROUPS)."""
@@ -346,14 +352,9 @@ def run_once(which, rows, copies, stub, folder, program=None, region=None):
         functions = callreplay.compile_program(program)
         count, constants = program["registers"], program["constants"]
         roots = dict(zip(callreplay.ROOTS, (driver, df, clock, FakeSelect, os, print)))
-        if which == "noop":
-            registers = [callreplay.nop_target(program["names"])] * count
-        else:
-            # "fakes": every root real; a group: its roots real, the others no-op targets
-            kept = callreplay.ROOTS if which == "fakes" else GROUPS[which]
-            nop = callreplay.nop_target(program["names"])
-            registers = ([roots[name] if name in kept else nop for name in callreplay.ROOTS]
-                         + [None] * (count - len(roots)))
+        nop, kept = callreplay.nop_target(program["names"]), real_roots(which)
+        registers = ([roots[name] if name in kept else nop for name in callreplay.ROOTS]
+                     + [None] * (count - len(roots)))
 
         def invoke():
             callreplay.replay(functions, registers, constants)
@@ -537,9 +538,10 @@ def callgrind_report(sizes, copies, keep=None):
         # The saves' paths are constants of a program, and the replays that really save run at
         # the same time: each gets a folder and a recording of its own, the same steps with
         # another folder in the paths. The others never touch a file and share the first.
+        saving = [which for which in REPLAYED if "os" in real_roots(which)]
         programs, recorded = {}, {}
         for rows in sizes:
-            for n, which in enumerate(("fakes", "table")):
+            for n, which in enumerate(saving):
                 work = os.path.join(folder, f"rows{rows}-{n}")
                 os.makedirs(work)
                 programs[rows, which] = (os.path.join(work, "program.pickle"), work)
