@@ -19,11 +19,16 @@ namespace {
     X(name_getpid, "getpid")             \
     X(name_replace, "replace")           \
     X(name_exists, "exists")             \
-    X(name_remove, "remove")
+    X(name_remove, "remove")               \
+    X(name_endswith, "endswith")           \
+    X(workbook_suffix, ".xlsx")            \
+    X(unsaved_suffix, " (unsaved).xlsx")
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
     py::handle index_keyword;   // ("index",): to_excel's one keyword argument
+    py::handle retry_pause;     // seconds between the attempts that make up for a failed save
+    int retries = 3;
 };
 SaveTexts saving;
 
@@ -46,6 +51,7 @@ void create_sheet_constants() {
     SaveTexts& table = saving;
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
     saving.index_keyword = keep(py::make_tuple(saving.name_index));
+    VANTREL_INT_CREATE(retry_pause, 5)
 }
 
 py::object plan(py::handle df) {
@@ -99,6 +105,77 @@ void save(py::handle df, py::handle res_path) {
         } catch (py::error_already_set&) {
         }
         throw;
+    }
+}
+
+
+void ResultWorkbook::save() {
+    behind_ = true;
+    vantrel::save(df_, res_path_);
+    behind_ = false;
+}
+
+namespace {
+
+// "<folder>/<name> (unsaved).xlsx" for "<folder>/<name>.xlsx"; any other name gets the suffix.
+py::object unsaved_path(py::handle res_path) {
+    py::str path = py::reinterpret_borrow<py::str>(res_path);
+    if (py::bool_(call_method(path, saving.name_endswith, saving.workbook_suffix))) {
+        py::ssize_t stem = py::len(path) - py::len(saving.workbook_suffix);
+        py::object name = path[py::slice(0, stem, 1)];
+        return name + saving.unsaved_suffix;
+    }
+    return path + saving.unsaved_suffix;
+}
+
+// The save's own error again, of its own type where that type takes a message, now naming both
+// files; the original stays attached as its cause.
+[[noreturn]] void raise_naming_both(py::error_already_set& failure, py::handle res_path,
+                                    py::handle unsaved, bool unsaved_written) {
+    py::object original = failure.value();
+    py::str message = unsaved_written
+        ? py::str("the result workbook {} could not be saved: {}; the table as it stands at the end "
+                  "of the run is in {}").format(res_path, original, unsaved)
+        : py::str("the result workbook {} could not be saved: {}; nor could the table be written to {}")
+              .format(res_path, original, unsaved);
+    py::object error;
+    try {
+        error = failure.type()(message);
+    } catch (py::error_already_set&) {
+        error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
+    }
+    PyException_SetCause(error.ptr(), original.inc_ref().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+void ResultWorkbook::catch_up() {
+    if (!behind_) {
+        return;
+    }
+    for (int attempt = 1;; ++attempt) {
+        try {
+            save();
+            return;
+        } catch (py::error_already_set& failure) {
+            if (!failure.matches(PyExc_Exception)) {
+                throw;  // an interrupt ends the run at once
+            }
+            if (attempt < saving.retries) {
+                sleep(saving.retry_pause);
+                continue;
+            }
+            py::object unsaved = unsaved_path(res_path_);
+            bool written = true;
+            try {
+                vantrel::save(df_, unsaved);
+            } catch (py::error_already_set&) {
+                written = false;
+            }
+            raise_naming_both(failure, res_path_, unsaved, written);
+        }
     }
 }
 

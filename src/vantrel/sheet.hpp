@@ -42,4 +42,25 @@ void count_copy(py::handle df, py::handle index);
 // previous file as it was, removes its temporary file and raises.
 void save(py::handle df, py::handle res_path);
 
+// The result workbook of one run. Every save writes the whole table, so the file on disk is behind
+// the table exactly while the last save failed; `catch_up` mends that before the run ends.
+class ResultWorkbook {
+public:
+    ResultWorkbook(py::handle df, py::handle res_path) : df_(df), res_path_(res_path) {}
+
+    // A save as `save` makes it; a failure marks the workbook as behind the table and raises.
+    void save();
+
+    bool behind() const { return behind_; }
+
+    // When the last save failed: tries again a few times, a pause apart; if the workbook still
+    // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
+    // save's own error, its message naming both files. Never returns while the file is behind.
+    void catch_up();
+
+private:
+    py::handle df_, res_path_;
+    bool behind_ = false;
+};
+
 }  // namespace vantrel

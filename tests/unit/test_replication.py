@@ -1,6 +1,7 @@
 """The workflow get_res against the fake market: passes, search, editor, saves, drafts."""
 
 import contextlib
+import os
 
 import pandas as pd
 import pytest
@@ -8,7 +9,7 @@ from selenium.common.exceptions import NoSuchElementException
 
 from fakemarket import CONFIRM
 
-from .conftest import StopRun, typed
+from .conftest import StopRun, entries, typed
 
 EDITOR_TAIL = [0.3, 0.3, 0.5, 1, 0.5, 4]
 
@@ -170,3 +171,83 @@ def test_failed_save_keeps_the_previous_workbook(market, workflow):
     df = workflow.run(workflow.table(("Lamp", 3), frame=FlakySaves))
     assert workflow.saved("added") == [[[1]], [[3]]]  # the failed save's count came with the next one
     assert df["added"].tolist() == [3] and len(market.published) == 3 and not workflow.strays
+
+
+class FailingSaves(pd.DataFrame):
+    """A table whose saves fail as `failing(n)` says for the n-th save, counted over the run."""
+
+    failing = staticmethod(lambda n: False)
+    saves = 0
+
+    @property
+    def _constructor(self):
+        return FailingSaves
+
+    def to_excel(self, path, *args, **kwargs):
+        self.saves += 1
+        if self.failing(self.saves):
+            raise OSError(f"save {self.saves} refused")
+        return super().to_excel(path, *args, **kwargs)
+
+
+def failing_table(workflow, failing):
+    df = workflow.table(("Lamp", 1), ("Desk", 1), frame=FailingSaves)
+    df.failing = failing
+    return df
+
+
+def test_a_failed_last_save_is_made_good_before_the_run_ends(market, workflow, clock):
+    market.add("Lamp"), market.add("Desk")
+    df = workflow.run(failing_table(workflow, lambda n: n == 2))
+    assert df["added"].tolist() == [1, 1] and len(market.published) == 2
+    assert workflow.saved("added") == [[[1], [0]], [[1], [1]]]  # the second copy reached the file
+    assert clock.sleeps[-2:] == [4, 5] and not workflow.strays  # no pause: the first try saved
+    assert market.drafts == []  # and the run went on to its draft cleanup
+
+
+def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
+        vantrel, market, workflow, clock, monkeypatch):
+    market.add("Lamp"), market.add("Desk")
+    real_replace, res = os.replace, str(workflow.res)
+
+    def replace(src, dst):
+        if dst == res and workflow.saves:  # held open from the first save on
+            raise PermissionError(13, "Permission denied", dst)
+        real_replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", replace)
+    with pytest.raises(PermissionError) as caught:
+        workflow.run(workflow.table(("Lamp", 1), ("Desk", 1)))
+    unsaved = workflow.res.with_name("res (unsaved).xlsx")
+    assert res in str(caught.value) and str(unsaved) in str(caught.value)
+    assert isinstance(caught.value.__cause__, PermissionError)
+    assert entries(caught)[-1] == ("vantrel.get_res", 142)
+    assert pd.read_excel(unsaved)["added"].tolist() == [1, 1]
+    assert workflow.saved("added") == [[[1], [0]]]
+    assert clock.sleeps[-2:] == [5, 5] and typed(clock.sleeps[-2:]) == typed([5, 5])
+    assert workflow.strays == {unsaved.name}
+
+
+def test_a_table_that_cannot_be_written_ends_the_run_with_an_error(market, workflow, clock):
+    market.add("Lamp"), market.add("Desk")
+    with pytest.raises(OSError, match="nor could the table be written") as caught:
+        workflow.run(failing_table(workflow, lambda n: n >= 2))
+    assert "save 5 refused" in str(caught.value)  # two in the rows, three at the end
+    assert workflow.saved("added") == [[[1], [0]]] and not workflow.strays
+
+
+def test_an_interrupt_in_the_last_save_is_not_retried(vantrel, market, workflow, clock, monkeypatch):
+    market.add("Lamp")
+    df = workflow.table(("Lamp", 1), frame=FailingSaves)
+    df.failing = lambda n: n == 1
+    real_save = FailingSaves.to_excel
+
+    def interrupted(self, *args, **kwargs):
+        if self.saves == 1:  # the row's save failed; the one after the passes is interrupted
+            raise KeyboardInterrupt
+        return real_save(self, *args, **kwargs)
+
+    monkeypatch.setattr(FailingSaves, "to_excel", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        workflow.run(df)
+    assert clock.sleeps[-1] == 4  # the publish's pause, and no pause for another try
