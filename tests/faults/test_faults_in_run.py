@@ -141,6 +141,30 @@ def test_unwritable_workbook_keeps_counts_for_the_next_save(market, run_main, fa
     assert not disk.strays, disk.strays  # no temporary file stayed behind at any step
 
 
+def test_workbook_blocked_to_the_end_leaves_an_unsaved_copy_and_an_error(market, run_main):
+    market.reset(LISTINGS)
+    rows = [("Alpha lamp", 2), ("Beta mug", 1)]
+    run_main.folder.mkdir()
+    disk = Workbook(str(run_main.folder))
+    blocker = FolderInTheWay(str(run_main.folder))
+
+    def follow(seconds):
+        disk.look()
+        if disk.total == 1 and blocker.blocker is None:
+            disk.allowed.add(blocker.block(disk.path))
+
+    with pytest.raises(OSError) as caught:
+        run_main(rows, hook=follow)
+    unsaved = disk.path[:-len(".xlsx")] + " (unsaved).xlsx"
+    assert disk.path in str(caught.value) and unsaved in str(caught.value)
+    # The marketplace has every copy; the workbook on disk stopped at the first, the unsaved
+    # one beside it has them all.
+    assert market.copies() == dict(rows)
+    assert disk.states == [{"Alpha lamp": 1, "Beta mug": 0}]
+    assert pd.read_excel(unsaved).set_index("name")["added"].to_dict() == dict(rows)
+    blocker.unblock()
+
+
 def test_publishing_stopped_for_a_while_keeps_counts_exact(market, run_main):
     rows = [("Alpha lamp", 2), ("Beta mug", 2), ("Gamma clock", 1)]
     market.reset(LISTINGS, images_never_load=True)
