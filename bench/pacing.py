@@ -36,7 +36,8 @@ TITLES = ["复古黄铜台灯", "Vintage Leather Wallet", "手工陶瓷茶杯 �
 
 
 class Log:
-    """What one run spent, from its start to the opening of the drafts page."""
+    """The workflow's `time`: sleeps for real. Notes what one run spent from its start to the
+    opening of the drafts page: sleeps asked and slept, page calls, saves."""
 
     def __init__(self):
         self.began = self.cleanup = None
@@ -45,19 +46,12 @@ class Log:
     def counts(self, began):
         return self.cleanup is None or began < self.cleanup
 
-
-class Clock:
-    """The workflow's `time`: sleeps for real, noting what was asked and what it took."""
-
-    def __init__(self, log):
-        self.log = log
-
     def sleep(self, seconds):
         began = time.perf_counter()
         time.sleep(seconds)
-        if self.log.counts(began):
-            self.log.asked += seconds
-            self.log.slept += time.perf_counter() - began
+        if self.counts(began):
+            self.asked += seconds
+            self.slept += time.perf_counter() - began
 
 
 class Timed:
@@ -117,7 +111,7 @@ def run(side, driver, origin, titles, copies, pic_wait, folder):
     harness.reset(origin, harness.parse_sample())
     df = pd.DataFrame({"name": titles, "amount": copies, "added": 0, "sign": 0})
     log = Log()
-    vantrel.time = plain.clock = Clock(log)
+    vantrel.time = plain.clock = log
     get_res = vantrel.get_res if side == "module" else plain.get_res
     with timed_saves(log), contextlib.redirect_stdout(io.StringIO()):
         log.began = time.perf_counter()
