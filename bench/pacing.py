@@ -6,10 +6,11 @@ Run: .venv/bin/python bench/pacing.py   (options: --items 2 --copies 1 --pic-wai
 Starts the stand-in marketplace (sample catalogue, default knobs) and a headless Chromium,
 attaches with vantrel.init, and runs vantrel.get_res and plain Python's get_res on that browser
 with real sleeps, the marketplace reset before each run; every other round runs them in the
-other order, so that neither side always goes first. The clock notes every sleep asked, the driver the time of every page call, `to_excel`
-the time of every save. A copy's time is the time from the start of the run to the opening of
-the drafts page (the cleanup is left out) over the copies published. About 20 s per copy and 5 s
-per run: the defaults take about three and a half minutes.
+other order, so that neither side always goes first. The clock notes every sleep asked, the
+driver the time of every page call, `to_excel` the time of every save. A copy's time is the time
+from the start of the run to the opening of the drafts page (the cleanup is left out) over the
+copies published. About 20 s per copy and 5 s per run: the defaults take about three and a half
+minutes.
 """
 
 import argparse

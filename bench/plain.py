@@ -8,7 +8,8 @@ clock and its `Select` from globals that the benchmark sets.
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 from sellerpages import (CARD_TITLE, CHECKBOX, CLICK, CONFIRM, COPY_BUTTON,  # noqa: E402
                          DELETE_BUTTON, DRAFTS, FIRST_BUTTON, FOOTER, ITEM_LIST, ONSALE,
