@@ -1,4 +1,4 @@
-"""The line every benchmark prints first: what machine its figures came from."""
+"""The line every benchmark prints first: the machine its figures came from, and how busy it was."""
 
 import os
 import platform
@@ -12,6 +12,8 @@ def describe(*extras):
                          if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    parts = [f"{os.cpu_count()} CPUs ({model})", f"{platform.system()} {platform.release()}",
-             f"Python {platform.python_version()}", *extras]
+    load = "/".join(f"{figure:.1f}" for figure in os.getloadavg())
+    parts = [f"{os.cpu_count()} CPUs ({model})", f"load average {load}",
+             f"{platform.system()} {platform.release()}", f"Python {platform.python_version()}",
+             *extras]
     return "machine: " + ", ".join(parts)
