@@ -89,10 +89,10 @@ bool takes_service(py::handle chrome) {
 // (CPython 3.12 and later skip it only where NoDefaultCurrentDirectoryInExePath is set), and
 // so run a chromedriver.exe that anyone put in the folder a run starts from.
 py::object find_on_windows_path(py::handle name) {
-    py::object environ = host.os.attr(attach.name_environ);
+    py::object environment = host.os.attr(attach.name_environ);
     py::object path = host.os.attr(attach.name_path);
     py::object separator = host.os.attr(attach.name_pathsep);
-    py::object pathext = call_method(environ, page.name_get, attach.pathext_variable);
+    py::object pathext = call_method(environment, page.name_get, attach.pathext_variable);
     if (pathext.is_none() || py::len(pathext) == 0) {
         pathext = py::reinterpret_borrow<py::object>(attach.default_pathext);
     }
@@ -108,7 +108,7 @@ py::object find_on_windows_path(py::handle name) {
         }
         candidates.append(py::reinterpret_borrow<py::object>(name) + py::reinterpret_borrow<py::object>(extension));
     }
-    py::object folders = call_method(environ, page.name_get, attach.path_variable);
+    py::object folders = call_method(environment, page.name_get, attach.path_variable);
     if (folders.is_none()) return py::object();
     for (py::handle folder : call_method(folders, attach.name_split, separator)) {
         if (py::len(folder) == 0) continue;

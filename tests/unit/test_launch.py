@@ -83,7 +83,7 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     folder = tmp_path / "drivers"
     folder.mkdir()
     if on_path:
-        found = folder / "chromedriver"
+        found = folder / ("chromedriver.exe" if os.name == "nt" else "chromedriver")  # PATHEXT on Windows
         found.write_bytes(b"")
         found.chmod(0o755)
         service_args = (str(found),) if service_args == "found" else service_args
@@ -93,7 +93,9 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     monkeypatch.setattr(vantrel, "webdriver", webdriver)
     assert vantrel.init(ONSALE_URL, None, given, "9222") is driver
     [call] = webdriver.calls
-    assert (call["service"].args, call["service"].kwargs) == (service_args, {})
+    # normcase: Windows gives the extension as PATHEXT spells it, and its file names ignore case
+    assert ([os.path.normcase(arg) for arg in call["service"].args], call["service"].kwargs) == (
+        [os.path.normcase(arg) for arg in service_args], {})
     assert call["options"].calls[-1] == ("add_experimental_option", "debuggerAddress", "127.0.0.1:9222")
 
 
