@@ -31,6 +31,17 @@ namespace {
     X(slash, "/")                                                       \
     X(name_shutil, "shutil")                                            \
     X(name_which, "which")                                              \
+    X(name_name, "name")                                                \
+    X(windows_os_name, "nt")                                            \
+    X(name_pathsep, "pathsep")                                          \
+    X(name_split, "split")                                              \
+    X(name_splitext, "splitext")                                        \
+    X(name_lower, "lower")                                              \
+    X(name_join, "join")                                                \
+    X(name_isfile, "isfile")                                            \
+    X(path_variable, "PATH")                                            \
+    X(pathext_variable, "PATHEXT")                                      \
+    X(default_pathext, ".COM;.EXE;.BAT;.CMD")                           \
     X(name_inspect, "inspect")                                          \
     X(name_signature, "signature")                                      \
     X(name_parameters, "parameters")                                    \
@@ -72,13 +83,54 @@ bool takes_service(py::handle chrome) {
     return parameters.contains(attach.parameter_service);
 }
 
-// The driver a Service is made with: a bare name as the platform finds it on PATH (PATHEXT on
-// Windows), a path with a folder part as given. Null when the name is on no PATH folder, so that a
-// Selenium with a driver manager finds one that matches the browser.
+// A bare name on Windows, looked up as PowerShell finds programs: each PATH folder in turn, with
+// the name as given when its extension is one of PATHEXT's, else with each of PATHEXT's
+// extensions. shutil.which would look in the working folder first, as the Command Prompt does
+// (CPython 3.12 and later skip it only where NoDefaultCurrentDirectoryInExePath is set), and
+// so run a chromedriver.exe that anyone put in the folder a run starts from.
+py::object find_on_windows_path(py::handle name) {
+    py::object environment = host.os.attr(attach.name_environ);
+    py::object path = host.os.attr(attach.name_path);
+    py::object separator = host.os.attr(attach.name_pathsep);
+    py::object pathext = call_method(environment, page.name_get, attach.pathext_variable);
+    if (pathext.is_none() || py::len(pathext) == 0) {
+        pathext = py::reinterpret_borrow<py::object>(attach.default_pathext);
+    }
+    py::object given_extension = call_method(call_method(path, attach.name_splitext, name)[py::int_(1)],
+                                             attach.name_lower);
+    py::list candidates;
+    for (py::handle extension : call_method(pathext, attach.name_split, separator)) {
+        if (py::len(extension) == 0) continue;
+        if (holds(call_method(extension, attach.name_lower), given_extension, Py_EQ)) {
+            candidates = py::list();
+            candidates.append(name);
+            break;
+        }
+        candidates.append(py::reinterpret_borrow<py::object>(name) + py::reinterpret_borrow<py::object>(extension));
+    }
+    py::object folders = call_method(environment, page.name_get, attach.path_variable);
+    if (folders.is_none()) return py::object();
+    for (py::handle folder : call_method(folders, attach.name_split, separator)) {
+        if (py::len(folder) == 0) continue;
+        for (py::handle candidate : candidates) {
+            py::object file = call_method(path, attach.name_join, folder, candidate);
+            if (py::bool_(call_method(path, attach.name_isfile, file))) return file;
+        }
+    }
+    return py::object();
+}
+
+// The driver a Service is made with: a bare name as the platform finds programs on PATH (on
+// Windows never in the working folder, unless PATH names it), a path with a folder part as given.
+// Null when the name is on no PATH folder, so that a Selenium with a driver manager finds one
+// that matches the browser.
 py::object locate_driver(py::handle chromedriver_path) {
     py::object path = host.os.attr(attach.name_path);
     if (py::len(call_method(path, attach.name_dirname, chromedriver_path)) > 0) {
         return py::reinterpret_borrow<py::object>(chromedriver_path);
+    }
+    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
+        return find_on_windows_path(chromedriver_path);
     }
     py::object found = call_method(import(attach.name_shutil), attach.name_which, chromedriver_path);
     return found.is_none() ? py::object() : found;

@@ -1,6 +1,8 @@
 """Launch and run control: main's questions, start's run, init's attachment, traceback entries."""
 
 import datetime
+import os
+import shutil
 
 import pandas as pd
 import pytest
@@ -81,7 +83,7 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     folder = tmp_path / "drivers"
     folder.mkdir()
     if on_path:
-        found = folder / "chromedriver"
+        found = folder / ("chromedriver.exe" if os.name == "nt" else "chromedriver")  # PATHEXT on Windows
         found.write_bytes(b"")
         found.chmod(0o755)
         service_args = (str(found),) if service_args == "found" else service_args
@@ -91,8 +93,43 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     monkeypatch.setattr(vantrel, "webdriver", webdriver)
     assert vantrel.init(ONSALE_URL, None, given, "9222") is driver
     [call] = webdriver.calls
-    assert (call["service"].args, call["service"].kwargs) == (service_args, {})
+    # normcase: Windows gives the extension as PATHEXT spells it, and its file names ignore case
+    assert ([os.path.normcase(arg) for arg in call["service"].args], call["service"].kwargs) == (
+        [os.path.normcase(arg) for arg in service_args], {})
     assert call["options"].calls[-1] == ("add_experimental_option", "debuggerAddress", "127.0.0.1:9222")
+
+
+def windows_which(cmd, mode=None, path=None):
+    """shutil.which as CPython finds programs on Windows: the working folder before PATH."""
+    for folder in [os.curdir] + os.environ["PATH"].split(os.pathsep):
+        for name in [cmd] + [cmd + ext for ext in os.environ["PATHEXT"].split(os.pathsep)]:
+            if os.path.isfile(os.path.join(folder, name)):
+                return os.path.join(folder, name)
+    return None
+
+
+@pytest.mark.parametrize("given", ["chromedriver.exe", "chromedriver"])
+@pytest.mark.parametrize("on_path", [True, False])
+def test_windows_never_runs_a_driver_planted_in_the_working_folder(vantrel, monkeypatch, tmp_path, driver,
+                                                                   given, on_path):
+    empty, drivers = tmp_path / "empty", tmp_path / "drivers"
+    for folder in (empty, drivers):
+        folder.mkdir()
+    (tmp_path / "chromedriver.exe").write_bytes(b"planted")
+    if on_path:
+        (drivers / "chromedriver.exe").write_bytes(b"")
+    monkeypatch.setattr(os, "name", "nt")
+    monkeypatch.setattr(os, "pathsep", ";")
+    monkeypatch.setattr(shutil, "which", windows_which)
+    monkeypatch.setenv("PATH", f";{empty};{drivers}")
+    monkeypatch.setenv("PATHEXT", ".COM;.exe")  # Windows matches case-insensitively; this file system does not
+    monkeypatch.chdir(tmp_path)
+    webdriver = FakeWebdriver(driver, service=True)
+    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+    assert windows_which(given) == os.path.join(os.curdir, "chromedriver.exe")  # what the fake rule would run
+    vantrel.init(ONSALE_URL, None, given, "9222")
+    [call] = webdriver.calls
+    assert call["service"].args == ((os.path.join(str(drivers), "chromedriver.exe"),) if on_path else ())
 
 
 def test_traceback_entries_name_function_and_step(vantrel, capsys, market, workflow, answer, swap, tmp_path):

@@ -1,0 +1,88 @@
+"""The module cross-built for 64-bit Windows, as an operator's machine would load it and pip install
+its wheel. scripts/build-windows (run by scripts/test) makes it; these tests only read its cache and
+skip with the reason the build left where the toolchain or the CPython sources could not be had."""
+
+import base64
+import csv
+import hashlib
+import re
+import shutil
+import subprocess
+import types
+import zipfile
+from pathlib import Path
+
+import pytest
+
+CACHE = Path(__file__).resolve().parents[2] / ".cache" / "windows"
+OBJDUMP = "x86_64-w64-mingw32-objdump"
+# CPython calls that take or give a C runtime object (a FILE, a file descriptor, errno): the module and
+# CPython each have their own C runtime, so none of these may be among the module's imports.
+CRT_CROSSING = re.compile(r"File|Fd|Errno|fopen|Readline|^PyObject_Print$")
+
+
+@pytest.fixture(params=["cp311", "cp313"])
+def build(request):
+    tag, folder = request.param, CACHE / request.param
+    why_not = next((f.read_text().strip() for f in (CACHE / "unavailable", folder / "unavailable") if f.exists()), None)
+    if why_not:
+        pytest.skip(f"no Windows build for {tag}: {why_not}")
+    if (folder / "failed").exists():
+        pytest.fail((folder / "failed").read_text())
+    module, wheels = folder / "build" / f"vantrel.{tag}-win_amd64.pyd", list(folder.glob("dist/*.whl"))
+    if not (module.exists() and wheels):
+        pytest.skip(f"no Windows build for {tag}: scripts/build-windows has not run")
+    if not shutil.which(OBJDUMP):
+        pytest.skip(f"no {OBJDUMP} to read the module with")
+    return types.SimpleNamespace(tag=tag, module=module, log=folder / "build.log", wheel=Path(wheels[0]))
+
+
+def imports_and_exports(headers):
+    imported, exports, dll = {}, [], None
+    for line in headers.splitlines():
+        if match := re.match(r"\s+DLL Name: (\S+)$", line):
+            dll = match[1]
+            imported[dll] = []
+        elif dll and (match := re.match(r"\s+[0-9a-f]+\s+\d+\s+(\w+)$", line)):
+            imported[dll].append(match[1])
+        elif match := re.match(r"\s+\[\s*\d+\] ([A-Za-z_]\w*)$", line):
+            exports.append(match[1])
+    return imported, exports
+
+
+def test_module_is_a_self_contained_64_bit_extension(build):
+    headers = subprocess.run([OBJDUMP, "-p", build.module], capture_output=True, text=True, check=True).stdout
+    assert "file format pei-x86-64" in headers and re.search(r"^Magic\s+020b\s+\(PE32\+\)$", headers, re.M)
+    imported, exports = imports_and_exports(headers)
+    assert exports == ["PyInit_vantrel"]
+    python = f"python{build.tag[2:]}.dll"
+    crt = sorted(set(imported) - {python, "KERNEL32.dll"})
+    # one C runtime, msvcrt.dll or the Universal CRT's api sets, and no DLL of the toolchain's
+    assert python in imported and "KERNEL32.dll" in imported
+    assert crt == ["msvcrt.dll"] or crt and all(dll.startswith("api-ms-win-crt-") for dll in crt), crt
+    assert imported[python] and not [name for name in imported[python] if CRT_CROSSING.search(name)]
+
+
+def test_cross_build_compiled_every_unit_without_a_warning(build):
+    log = build.log.read_text()
+    assert log.count("Compiling C++ object") == 6
+    assert not [line for line in log.splitlines() if "warning" in line.lower()]
+
+
+def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
+    assert re.fullmatch(rf"vantrel-[\d.]+-{build.tag}-{build.tag}-win_amd64\.whl", build.wheel.name)
+    with zipfile.ZipFile(build.wheel) as wheel:
+        wheel.extractall(tmp_path)
+        names = set(wheel.namelist())
+    [distinfo] = tmp_path.glob("vantrel-*.dist-info")
+    rows = list(csv.reader((distinfo / "RECORD").open(newline="")))
+    assert {row[0] for row in rows} == names
+    for path, digest, size in rows:
+        if path != f"{distinfo.name}/RECORD":
+            data = (tmp_path / path).read_bytes()
+            assert digest == "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert int(size) == len(data)
+    assert (tmp_path / build.module.name).read_bytes() == build.module.read_bytes()
+    assert f"Tag: {build.tag}-{build.tag}-win_amd64" in (distinfo / "WHEEL").read_text().splitlines()
+    assert "Name: vantrel\n" in (distinfo / "METADATA").read_text()
+    assert (distinfo / "entry_points.txt").read_text() == "[console_scripts]\nvantrel = vantrel:main\n\n"
