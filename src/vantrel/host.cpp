@@ -362,6 +362,13 @@ py::object optional_attr(py::handle target, py::handle name) {
 }  // namespace detail
 
 
+void set_item(py::handle target, py::handle key, py::handle value) {
+    py::object held = py::reinterpret_borrow<py::object>(target);
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
 py::object compare(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (!result) {

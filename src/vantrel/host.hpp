@@ -95,6 +95,12 @@ py::object call_method_with_keywords(py::handle target, py::handle name, py::han
 template <typename... Args>
 py::object call_method_if_present(py::handle target, py::handle name, Args&&... args);
 
+// `target[key] = value` as the Python statement makes it: besides the variable it was read from,
+// the statement holds the target for the length of the call, as the evaluation stack does. pandas
+// reads that count to tell a table of the caller's from a temporary (its chained-assignment
+// warning), so the call from C holds the same.
+void set_item(py::handle target, py::handle key, py::handle value);
+
 // The host's rich comparison, returning the comparison's own result object.
 py::object compare(py::handle a, py::handle b, int op);
 

@@ -64,8 +64,8 @@ py::object main_body(const py::object*, Lines& line) {
                refuse_negative_delay(pic_wait);
     line(281); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
     line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
-    line(284); df[sheet.column_added] = sheet.zero;
-    line(285); df[sheet.column_sign] = sheet.zero;
+    line(284); set_item(df, sheet.column_added, sheet.zero);
+    line(285); set_item(df, sheet.column_sign, sheet.zero);
     line(288); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
     line(292); py::list domain;
                domain.append(onsale_address());

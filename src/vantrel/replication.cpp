@@ -173,7 +173,8 @@ void clear_drafts(py::handle driver, Lines& line) {
     }
 }
 
-void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_label, max_times)); }
+// NumPy 2 shows its scalars as np.int64(3); the line shows the plan as ('max_times:', 3).
+void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_label, plain_number(max_times))); }
 
 py::object get_res_body(const py::object* args, Lines& line) {
     const py::object& pic_wait = args[0];

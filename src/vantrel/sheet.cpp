@@ -22,13 +22,16 @@ namespace {
     X(name_remove, "remove")               \
     X(name_endswith, "endswith")           \
     X(workbook_suffix, ".xlsx")            \
-    X(unsaved_suffix, " (unsaved).xlsx")
+    X(unsaved_suffix, " (unsaved).xlsx")   \
+    X(name_numbers, "numbers")             \
+    X(name_integral, "Integral")
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
     py::handle index_keyword;   // ("index",): to_excel's one keyword argument
     py::handle retry_pause;     // seconds between the attempts that make up for a failed save
     int retries = 3;
+    py::handle integral;        // numbers.Integral: the integer types, NumPy's among them
 };
 SaveTexts saving;
 
@@ -52,6 +55,7 @@ void create_sheet_constants() {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
     saving.index_keyword = keep(py::make_tuple(saving.name_index));
     VANTREL_INT_CREATE(retry_pause, 5)
+    saving.integral = keep(import(saving.name_numbers).attr(saving.name_integral));
 }
 
 py::object plan(py::handle df) {
@@ -60,15 +64,34 @@ py::object plan(py::handle df) {
     return call_method(amount - added, saving.name_max);
 }
 
+py::object plain_number(py::handle value) {
+    PyObject* object = value.ptr();
+    if (PyFloat_Check(object)) {
+        return PyFloat_CheckExact(object)
+                   ? py::reinterpret_borrow<py::object>(value)
+                   : detail::owned(PyFloat_FromDouble(PyFloat_AS_DOUBLE(object)));
+    }
+    if (PyLong_Check(object)) {
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    // NumPy's integer types are registered as integral; its bool is not, and its index
+    // conversion warns.
+    const int integral = PyObject_IsInstance(object, saving.integral.ptr());
+    if (integral < 0) {
+        throw py::error_already_set();
+    }
+    return integral ? detail::owned(PyNumber_Index(object)) : py::reinterpret_borrow<py::object>(value);
+}
+
 void mark(py::handle df, py::handle index, py::handle code) {
-    df.attr(saving.name_loc)[py::make_tuple(index, sheet.column_sign)] = code;
+    set_item(df.attr(saving.name_loc), py::make_tuple(index, sheet.column_sign), code);
 }
 
 void count_copy(py::handle df, py::handle index) {
     py::object loc = df.attr(saving.name_loc);
     py::tuple key = py::make_tuple(index, sheet.column_added);
     py::object value = loc[key];
-    loc[key] = value + sheet.one;
+    set_item(loc, key, value + sheet.one);
 }
 
 namespace {

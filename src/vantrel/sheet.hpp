@@ -31,6 +31,11 @@ void create_sheet_constants();
 // The largest number of copies still wanted by an active row; NaN when no row is active.
 py::object plan(py::handle df);
 
+// The plan as the console shows it: the plain Python number a table's scalar stands for (an
+// integer type's int, a float type's float), which displays the same on every NumPy; any other
+// value as it is.
+py::object plain_number(py::handle value);
+
 // Writes a progress code into the row's `sign` cell.
 void mark(py::handle df, py::handle index, py::handle code);
 

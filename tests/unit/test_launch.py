@@ -3,6 +3,7 @@
 import datetime
 import os
 import shutil
+import warnings
 
 import pandas as pd
 import pytest
@@ -37,6 +38,20 @@ def test_main_hands_start_the_whole_run(vantrel, tmp_path, monkeypatch, capsys, 
     assert df[["added", "sign"]].values.tolist() == [[0, 0], [0, 0]]
     assert list(key_words) == ["Lamp", "Desk"]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["commodity.xlsx"]
+
+
+def test_table_writes_warn_nothing_and_land(vantrel, market, tmp_path, answer):
+    # pandas 3 takes a table held by too few references for a temporary: chained assignment.
+    market.add("Lamp")
+    book = tmp_path / "commodity.xlsx"
+    pd.DataFrame({"name": ["Lamp", "Ghost"], "amount": [1, 1], "added": 5, "sign": 1}).to_excel(book, index=False)
+    answer(f"{book}\n2\n9222\n")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        vantrel.main()
+    assert [f"{w.category.__name__}: {w.message}" for w in caught] == []
+    result = pd.read_excel(tmp_path / "commodity20260108 09-05-03res.xlsx")
+    assert result[["added", "sign"]].values.tolist() == [[1, 0], [0, 2]]  # both reset, then written
 
 
 def test_start_runs_one_timed_run_then_pauses(vantrel, capsys, now, clock, driver, swap):

@@ -2,7 +2,9 @@
 
 import contextlib
 import os
+from decimal import Decimal
 
+import numpy as np
 import pandas as pd
 import pytest
 from selenium.common.exceptions import NoSuchElementException
@@ -132,6 +134,37 @@ def test_failing_row_does_not_stop_the_pass(market, workflow, driver, capsys):
     assert [p["title"] for p in market.published] == ["Lamp", "Vase"] and df["added"].tolist() == [1, 1]
     assert lines(capsys) == ["('max_times:', 1)"] * 2 + ["('max_times:', 0)"]
     assert market.drafts == [] and driver.events[-2:] == ["ask delete Vase", "delete Vase"]  # the failed copy
+
+
+class NumpyColumn(pd.Series):
+    """A column whose max is a NumPy scalar on every pandas, as pandas 2 gives it for NaN too."""
+
+    @property
+    def _constructor(self):
+        return NumpyColumn
+
+    def max(self, *args, **kwargs):
+        return np.array(super().max(*args, **kwargs))[()]
+
+
+class NumpyTable(pd.DataFrame):
+    @property
+    def _constructor(self):
+        return NumpyTable
+
+    @property
+    def _constructor_sliced(self):
+        return NumpyColumn
+
+
+@pytest.mark.parametrize("amount, plans", [
+    (3, ["3", "nan"]),
+    (2.0, ["2.0", "nan"]),
+    (Decimal(3), ["Decimal('3')", "nan"]),  # no NumPy number: shown as it is
+])
+def test_plan_line_shows_the_plain_number(workflow, capsys, amount, plans):
+    workflow.run(workflow.table(("Ghost", amount), frame=NumpyTable))
+    assert lines(capsys) == [f"('max_times:', {plan})" for plan in plans]
 
 
 @pytest.mark.parametrize("api", ["old", "new"])
