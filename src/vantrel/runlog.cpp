@@ -13,6 +13,9 @@ namespace {
     X(logger_name, "vantrel")                      \
     X(source_file, kSourceFile)                    \
     X(name_get_logger, "getLogger")                \
+    X(name_logger_class, "Logger")                 \
+    X(name_manager, "manager")                     \
+    X(name_logger_dict, "loggerDict")              \
     X(name_is_enabled_for, "isEnabledFor")         \
     X(name_make_record, "makeRecord")              \
     X(name_handle, "handle")                       \
@@ -62,7 +65,27 @@ py::object logging_module() {
     return import(logs.name_logging);
 }
 
-py::object logger() { return call_method(logging_module(), logs.name_get_logger, logs.logger_name); }
+// The logger `getLogger("vantrel")` gives, read off the manager's table of loggers as getLogger
+// itself finds it, without taking logging's module lock for every record; getLogger makes it
+// when the table does not hold it yet.
+py::object logger() {
+    py::object logging = logging_module();
+    py::object logger_class = logging.attr(logs.name_logger_class);
+    py::object known = logger_class.attr(logs.name_manager).attr(logs.name_logger_dict);
+    PyObject* found = PyDict_Check(known.ptr())
+                          ? PyDict_GetItemWithError(known.ptr(), logs.logger_name.ptr())
+                          : nullptr;
+    if (found) {
+        const int is_logger = PyObject_IsInstance(found, logger_class.ptr());
+        if (is_logger > 0) {
+            return py::reinterpret_borrow<py::object>(found);
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return call_method(logging, logs.name_get_logger, logs.logger_name);
+}
 
 bool truth(const py::object& value) {
     const int truth = PyObject_IsTrue(value.ptr());
