@@ -29,6 +29,7 @@ namespace {
     X(name_get, "get")                             \
     X(name_path, "path")                           \
     X(name_abspath, "abspath")                     \
+    X(name_normcase, "normcase")                   \
     X(name_strerror, "strerror")                   \
     X(name_type_name, "__name__")                  \
     X(log_variable, "VANTREL_LOG")                 \
@@ -43,7 +44,7 @@ struct RunLogTexts {
     VANTREL_RUNLOG_TEXTS(VANTREL_TEXT_FIELD)
     py::handle info, debug;      // the levels of logging, fixed by its interface
     py::handle no_arguments;     // a record's message is complete: nothing to format into it
-    py::handle attached_paths;   // absolute paths of the log files attached in this process
+    py::handle attached_paths;   // the log files attached in this process, by absolute path
     py::handle own_handlers;     // their handlers
 };
 RunLogTexts logs;
@@ -235,8 +236,10 @@ void attach_file() {
     if (value.is_none() || py::len(value) == 0) {
         return;
     }
-    py::object path = call_method(host.os.attr(logs.name_path), logs.name_abspath, value);
-    if (contains(logs.attached_paths, path)) {
+    py::object os_path = host.os.attr(logs.name_path);
+    py::object path = call_method(os_path, logs.name_abspath, value);
+    py::object key = call_method(os_path, logs.name_normcase, path);  // one file, however spelt
+    if (contains(logs.attached_paths, key)) {
         return;
     }
     py::object logging = logging_module();
@@ -261,7 +264,7 @@ void attach_file() {
     call_method(handler, logs.name_set_level, logs.info);
     call_method(handler, logs.name_set_formatter, call(logging.attr(logs.name_formatter), logs.line_format));
     call_method(logger(), logs.name_add_handler, handler);
-    if (PySet_Add(logs.attached_paths.ptr(), path.ptr()) < 0 ||
+    if (PySet_Add(logs.attached_paths.ptr(), key.ptr()) < 0 ||
         PyList_Append(logs.own_handlers.ptr(), handler.ptr()) < 0) {
         throw py::error_already_set();
     }
