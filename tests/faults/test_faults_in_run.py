@@ -3,6 +3,7 @@ a result workbook that cannot be written for a while, a marketplace that publish
 a while, and titles that hold markup and quotes.
 """
 
+import logging
 import os
 import re
 
@@ -222,7 +223,13 @@ def test_the_log_file_says_why_each_attempt_failed(market, run_main, tmp_path, m
             opened_while_missing.append(3)
             market.set_knobs(missing=[])
 
-    run = run_main(rows, hook=follow)
+    try:
+        run = run_main(rows, hook=follow)
+    finally:
+        for handler in logging.getLogger("vantrel").handlers[:]:
+            if getattr(handler, "baseFilename", None) == str(log):
+                logging.getLogger("vantrel").removeHandler(handler)
+                handler.close()
 
     assert market.copies() == dict(rows) == run.column("added") and not run.complaints
     lines = log.read_text(encoding="utf-8").splitlines()

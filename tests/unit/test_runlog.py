@@ -126,7 +126,7 @@ def test_log_file_beside_an_unchanged_console_and_workbook(vantrel, market, answ
     assert [s for s in said if s.startswith(("begin", "finish"))] == [
         said[1], "finish: took 0:00:00", "begin: result workbook " + repr(str(tmp_path / "r.xlsx")),
         "finish: took 0:00:00"]
-    assert [h.baseFilename for h in logging.getLogger("vantrel").handlers] == [str(log)]
+    assert [getattr(h, "baseFilename", None) for h in logging.getLogger("vantrel").handlers].count(str(log)) == 1
 
 
 @pytest.mark.parametrize("where", ["missing folder", "a folder"])
