@@ -113,7 +113,8 @@ bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t na
 
 // --- the function type ----------------------------------------------------------------------------
 
-// Sets the Python error for a C++ exception that is not already one.
+}  // namespace
+
 void raise_from_cpp() noexcept {
     try {
         throw;
@@ -127,6 +128,8 @@ void raise_from_cpp() noexcept {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
 }
+
+namespace {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {

@@ -55,6 +55,10 @@ bool ready_function_type() noexcept;
 // A new module function object (new reference), or nullptr with an exception set.
 PyObject* new_function(const FunctionDef& def) noexcept;
 
+// Sets the Python error for the C++ exception being handled, unless it carries one already; called
+// from inside a catch clause.
+void raise_from_cpp() noexcept;
+
 // Adds a traceback entry (function name, file "vantrel", line) to the exception being raised.
 void add_traceback(const char* funcname, int line) noexcept;
 

@@ -4,6 +4,7 @@
 
 #include "browser.hpp"
 #include "replication.hpp"
+#include "runlog.hpp"
 #include "sheet.hpp"
 
 #include <iterator>
@@ -59,10 +60,12 @@ void refuse_negative_delay(py::handle pic_wait) {
 }
 
 py::object main_body(const py::object*, Lines& line) {
+               runlog::attach_file();
     line(279); py::object file_path = call_method(call(builtin_input, launch.prompt_workbook), host.name_strip);
     line(280); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
                refuse_negative_delay(pic_wait);
     line(281); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+               runlog::launch_answers(line, file_path, pic_wait, chrome_port);
     line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
     line(284); set_item(df, sheet.column_added, sheet.zero);
     line(285); set_item(df, sheet.column_sign, sheet.zero);
@@ -104,8 +107,10 @@ py::object start_body(const py::object* args, Lines& line) {
     const py::object& chromedriver_path = args[8];
     const py::object& chrome_port = args[9];
 
+               runlog::attach_file();
     line(204); py::object start_time = now();
     line(205); print_line(py::make_tuple(start_time, launch.begin_text));
+               runlog::begin(line, res_path);
     line(206); const py::object& start_url = domain;
     line(207); py::object driver = call(global(launch.name_init), start_url, domain, chromedriver_path, chrome_port);
     line(208); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
@@ -114,6 +119,7 @@ py::object start_body(const py::object* args, Lines& line) {
                                 res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
     line(213); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
+               runlog::finish(line, start_time, end_time);
     line(214); sleep(launch.pause_seconds);
     return py::none();
 }
@@ -160,6 +166,7 @@ void create_constants() {
     create_browser_constants();
     create_sheet_constants();
     create_replication_constants();
+    create_runlog_constants();
     LaunchTexts& table = launch;
     VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_FLOAT_CREATE(implicit_wait_seconds, 0.3)

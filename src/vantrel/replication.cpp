@@ -4,6 +4,7 @@
 #include "replication.hpp"
 
 #include "browser.hpp"
+#include "runlog.hpp"
 #include "sheet.hpp"
 
 #include <iterator>
@@ -83,6 +84,7 @@ struct Row {
         line(71); print_line(py::int_(py::len(div_list)));
         line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
             line(73); print_line(py::make_tuple(flow.no_results_label, name));
+                      runlog::no_results(line, name, added);
             line(74); mark_and_save(sheet.code_no_results);
             line(77); sleep(flow.after_negative);
             return false;
@@ -109,6 +111,7 @@ struct Row {
         }
         line(98); if (on_sale_page()) {
             line(99); print_line(py::make_tuple(flow.not_found_label, name));
+                      runlog::not_found(line, name, added);
             line(100); mark_and_save(sheet.code_not_found);
             line(103); sleep(flow.after_negative);
             return false;
@@ -128,7 +131,7 @@ struct Row {
             line(114); sleep(flow.image_poll);
         }
         line(115); sleep(pic_wait);
-        line(116); if (!images_in_place()) return;
+        line(116); if (!images_in_place()) { runlog::images_missing(line, name); return; }
         line(118); call_method(driver, page.name_execute_script, page.script_scroll_bottom);
         line(119); sleep(flow.after_scroll);
         line(121); call_method(driver, page.name_execute_script, page.script_scroll_top);
@@ -147,14 +150,16 @@ struct Row {
         line(133); if (in_editor()) {
             line(134); sleep(flow.editor_recheck);
         }
-        line(135); if (in_editor()) return;
+        line(135); if (in_editor()) { runlog::still_in_editor(line, name); return; }
         line(136); count_copy(df, index);
+                   runlog::published(line, name, added);
         line(137); result.save();
     }
 };
 
 // Deletes the draft entries one per cycle until the page lists none; a failed cycle reloads.
 void clear_drafts(py::handle driver, Lines& line) {
+    long deleted = 0;
     line(143); call_method(driver, page.name_get, draft_address());
     line(144); sleep(flow.after_draft_page);
     for (;;) {
@@ -166,7 +171,9 @@ void clear_drafts(py::handle driver, Lines& line) {
             line(150); sleep(flow.after_delete_click);
             line(151); call_method(find_element(driver, page.xpath_dialog_confirm), page.name_click);
             line(152); sleep(flow.after_confirm);
+                       runlog::draft_deleted(line, ++deleted);
         } catch (...) {
+                       runlog::draft_reload(line);
             line(154); call_method(driver, page.name_refresh);
             line(155); sleep(flow.after_refresh);
         }
@@ -183,33 +190,41 @@ py::object get_res_body(const py::object* args, Lines& line) {
     const py::object& driver = args[9];
     ResultWorkbook result(df, res_path);
 
+              runlog::attach_file();
     line(43); py::object max_times = plan(df);
     line(44); print_plan(max_times);
+              runlog::plan(line, 0, max_times);
+    long pass = 0;
     line(45); while (holds(max_times, sheet.zero, Py_GT)) {
+        ++pass;
         line(46); for (py::handle record : call_method(df, flow.name_itertuples)) {
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
-            // again in the next pass.
+            // again in the next pass. The run log says why.
+            py::object name;
             try {
                 line(48); py::object index = record.attr(sheet.field_index);
-                line(49); py::object name = record.attr(sheet.column_name);
+                line(49); name = record.attr(sheet.column_name);
                 line(50); py::object amount = record.attr(sheet.column_amount);
                 line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
+                          runlog::row_reached(line, name, pass, amount, added);
                 Row row{driver, df, pic_wait, result, index, name, added, line};
-                line(53); if (holds(sign, sheet.zero, Py_NE)) continue;
-                line(54); if (holds(amount, added, Py_LE)) continue;
+                line(53); if (holds(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
+                line(54); if (holds(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
             } catch (...) {
+                runlog::row_failed(line, name);
             }
             line(46);
         }
         line(140); max_times = plan(df);
         line(141); print_plan(max_times);
+                   runlog::plan(line, pass, max_times);
     }
     // A save that failed inside a row left the workbook behind the table; the run does not end so.
-    line(142); result.catch_up();
+    line(142); result.catch_up(line);
     clear_drafts(driver, line);
     line(157); return py::none();
 }

@@ -2,6 +2,8 @@
 
 #include "sheet.hpp"
 
+#include "runlog.hpp"
+
 namespace vantrel {
 
 SheetTexts sheet;
@@ -119,14 +121,18 @@ void save(py::handle df, py::handle res_path) {
         call_method_with_keywords(df, saving.name_to_excel, saving.index_keyword, temporary,
                                   py::handle(Py_False));
         call_method(os, saving.name_replace, temporary, res_path);
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& error) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
+        runlog::Leftover leftover = runlog::Leftover::none;
         try {
             if (py::bool_(call_method(path, saving.name_exists, temporary))) {
+                leftover = runlog::Leftover::kept;
                 call_method(os, saving.name_remove, temporary);
+                leftover = runlog::Leftover::removed;
             }
         } catch (py::error_already_set&) {
         }
+        runlog::save_failed(res_path, error, temporary, leftover);
         throw;
     }
 }
@@ -174,11 +180,12 @@ py::object unsaved_path(py::handle res_path) {
 
 }  // namespace
 
-void ResultWorkbook::catch_up() {
+void ResultWorkbook::catch_up(const Lines& line) {
     if (!behind_) {
         return;
     }
     for (int attempt = 1;; ++attempt) {
+        runlog::save_again(line, res_path_, attempt, saving.retries);
         try {
             save();
             return;
@@ -197,6 +204,7 @@ void ResultWorkbook::catch_up() {
             } catch (py::error_already_set&) {
                 written = false;
             }
+            runlog::unsaved_written(line, unsaved, written);
             raise_naming_both(failure, res_path_, unsaved, written);
         }
     }

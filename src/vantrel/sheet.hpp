@@ -61,7 +61,7 @@ public:
     // When the last save failed: tries again a few times, a pause apart; if the workbook still
     // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
     // save's own error, its message naming both files. Never returns while the file is behind.
-    void catch_up();
+    void catch_up(const Lines& line);
 
 private:
     py::handle df_, res_path_;

@@ -3,14 +3,16 @@ a result workbook that cannot be written for a while, a marketplace that publish
 a while, and titles that hold markup and quotes.
 """
 
+import logging
 import os
+import re
 
 import pandas as pd
 import pytest
 from selenium import webdriver as selenium_webdriver
 
 from realrun import result_paths
-from sellerpages import SCRIPTS, XPATHS
+from sellerpages import CHECKBOX, SCRIPTS, XPATHS
 
 from .conftest import SpyingWebdriver, temporary_name
 
@@ -230,3 +232,37 @@ def test_titles_with_markup_and_quotes_are_matched_as_text(market, run_main):
     # No workbook text ever goes into a locator or a script.
     assert xpaths <= LITERALS and scripts <= SCRIPTS, (xpaths - LITERALS, scripts - SCRIPTS)
     assert "下一页" in run.output
+
+
+def test_the_log_file_says_why_each_attempt_failed(market, run_main, tmp_path, monkeypatch):
+    rows = [("Alpha lamp", 2), ("Beta mug", 1)]
+    market.reset(LISTINGS, missing=["checkbox"])
+    log = tmp_path / "vantrel.log"
+    monkeypatch.setenv("VANTREL_LOG", str(log))
+    opened_while_missing = []
+
+    def follow(seconds):
+        # The 5 s pause comes after a copy opened the editor: that editor has no checkbox yet.
+        if seconds == 5 and not opened_while_missing and market.state()["stats"]["copies"] == 3:
+            opened_while_missing.append(3)
+            market.set_knobs(missing=[])
+
+    try:
+        run = run_main(rows, hook=follow)
+    finally:
+        for handler in logging.getLogger("vantrel").handlers[:]:
+            if getattr(handler, "baseFilename", None) == str(log):
+                logging.getLogger("vantrel").removeHandler(handler)
+                handler.close()
+
+    assert market.copies() == dict(rows) == run.column("added") and not run.complaints
+    lines = log.read_text(encoding="utf-8").splitlines()
+    assert all(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \S", line) for line in lines)
+    failed = [line for line in lines if "attempt dropped" in line]
+    assert len(failed) == 3 and all(
+        "attempt dropped at line 123: NoSuchElementException: Message: no such element" in line
+        and CHECKBOX in line for line in failed)
+    assert [line.split("'")[1] for line in failed] == ["Alpha lamp", "Beta mug", "Alpha lamp"]
+    assert sum("copy published" in line for line in lines) == 3
+    assert any(line.endswith("draft cleanup: draft 3 deleted") for line in lines)
+    assert "attempt dropped" not in run.output and "vantrel" not in run.output

@@ -239,7 +239,8 @@ def test_a_failed_last_save_is_made_good_before_the_run_ends(market, workflow, c
 
 
 def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
-        vantrel, market, workflow, clock, monkeypatch):
+        vantrel, market, workflow, clock, monkeypatch, caplog):
+    caplog.set_level("INFO", logger="vantrel")
     market.add("Lamp"), market.add("Desk")
     real_replace, res = os.replace, str(workflow.res)
 
@@ -259,6 +260,9 @@ def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
     assert workflow.saved("added") == [[[1], [0]]]
     assert clock.sleeps[-2:] == [5, 5] and typed(clock.sleeps[-2:]) == typed([5, 5])
     assert workflow.strays == {unsaved.name}
+    log = [r.getMessage() for r in caplog.records]
+    assert sum("save attempt" in m for m in log) == 3 and sum("save failed" in m for m in log) == 4
+    assert log[-1] == f"the table as it stands written to {str(unsaved)!r}"
 
 
 def test_a_table_that_cannot_be_written_ends_the_run_with_an_error(market, workflow, clock):
