@@ -65,7 +65,9 @@ def test_module_is_a_self_contained_64_bit_extension(build):
 
 def test_cross_build_compiled_every_unit_without_a_warning(build):
     log = build.log.read_text()
-    assert log.count("Compiling C++ object") == 6
+    meson = (Path(__file__).parents[2] / "meson.build").read_text()
+    units = re.findall(r"'src/vantrel/\w+\.cpp'", meson[meson.index("sources = files("):])
+    assert log.count("Compiling C++ object") == len(units) > 0
     assert not [line for line in log.splitlines() if "warning" in line.lower()]
 
 
@@ -75,7 +77,8 @@ def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
         wheel.extractall(tmp_path)
         names = set(wheel.namelist())
     [distinfo] = tmp_path.glob("vantrel-*.dist-info")
-    rows = list(csv.reader((distinfo / "RECORD").open(newline="")))
+    with (distinfo / "RECORD").open(newline="") as record:
+        rows = list(csv.reader(record))
     assert {row[0] for row in rows} == names
     for path, digest, size in rows:
         if path != f"{distinfo.name}/RECORD":
