@@ -67,9 +67,10 @@ def test_a_dropped_attempt_names_title_error_and_step(market, workflow, caplog, 
     assert capsys.readouterr().out.splitlines() == [
         "('max_times:', 1)", "Vase", "1", "('max_times:', 1)", "Vase", "1", "('max_times:', 0)"]
     dropped = [r for r in caplog.records if "dropped" in r.getMessage()]
-    assert [(r.levelname, r.getMessage()) for r in dropped] == [
-        (level, f"row 'Vase': attempt dropped at line 123: NoSuchElementException: Message: {CHECKBOX}")
-        for level in ("INFO", "DEBUG")]
+    # Newer Selenium releases add a pointer to their documentation after the message.
+    expected = f"row 'Vase': attempt dropped at line 123: NoSuchElementException: Message: {CHECKBOX}"
+    assert [r.levelname for r in dropped] == ["INFO", "DEBUG"]
+    assert all(r.getMessage().split(";")[0] == expected for r in dropped), dropped
     info, debug = dropped
     assert info.exc_info is None and debug.exc_info[0] is NoSuchElementException
     # The traceback goes through the step as a traceback entry of the module names it.
