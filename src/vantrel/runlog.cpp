@@ -88,14 +88,6 @@ py::object logger() {
     return call_method(logging, logs.name_get_logger, logs.logger_name);
 }
 
-bool truth(const py::object& value) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) {
-        throw py::error_already_set();
-    }
-    return truth != 0;
-}
-
 // Who hears a record of one level: the host through its logger, and our log files.
 struct Listeners {
     py::object logger;
@@ -108,7 +100,7 @@ struct Listeners {
 Listeners listeners(py::handle level) {
     Listeners who;
     who.logger = logger();
-    who.host = truth(call_method(who.logger, logs.name_is_enabled_for, level));
+    who.host = py::bool_(call_method(who.logger, logs.name_is_enabled_for, level));
     who.files = level.is(logs.info) && PyList_GET_SIZE(logs.own_handlers.ptr()) > 0;
     return who;
 }

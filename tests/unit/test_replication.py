@@ -181,33 +181,9 @@ def test_draft_cleanup(market, workflow, clock, api):
     assert market.drafts == [] and workflow.saves == []
 
 
-class FlakySaves(pd.DataFrame):
-    """A table whose second save fails after writing part of the file."""
-
-    saves = 0
-
-    @property
-    def _constructor(self):
-        return FlakySaves
-
-    def to_excel(self, path, *args, **kwargs):
-        self.saves += 1
-        if self.saves == 2:
-            with open(path, "wb") as half:
-                half.write(b"PK\x03\x04 half a workbook")
-            raise OSError("disk full")
-        return super().to_excel(path, *args, **kwargs)
-
-
-def test_failed_save_keeps_the_previous_workbook(market, workflow):
-    market.add("Lamp")
-    df = workflow.run(workflow.table(("Lamp", 3), frame=FlakySaves))
-    assert workflow.saved("added") == [[[1]], [[3]]]  # the failed save's count came with the next one
-    assert df["added"].tolist() == [3] and len(market.published) == 3 and not workflow.strays
-
-
 class FailingSaves(pd.DataFrame):
-    """A table whose saves fail as `failing(n)` says for the n-th save, counted over the run."""
+    """A table whose saves fail as `failing(n)` says for the n-th save, counted over the run,
+    each after writing part of the file."""
 
     failing = staticmethod(lambda n: False)
     saves = 0
@@ -219,8 +195,19 @@ class FailingSaves(pd.DataFrame):
     def to_excel(self, path, *args, **kwargs):
         self.saves += 1
         if self.failing(self.saves):
+            with open(path, "wb") as half:
+                half.write(b"PK\x03\x04 half a workbook")
             raise OSError(f"save {self.saves} refused")
         return super().to_excel(path, *args, **kwargs)
+
+
+def test_failed_save_keeps_the_previous_workbook(market, workflow):
+    market.add("Lamp")
+    df = workflow.table(("Lamp", 3), frame=FailingSaves)
+    df.failing = lambda n: n == 2
+    df = workflow.run(df)
+    assert workflow.saved("added") == [[[1]], [[3]]]  # the failed save's count came with the next one
+    assert df["added"].tolist() == [3] and len(market.published) == 3 and not workflow.strays
 
 
 def failing_table(workflow, failing):
