@@ -15,7 +15,7 @@ from selenium.common.exceptions import NoSuchElementException
 from sellerpages import CHECKBOX
 
 from .conftest import ONSALE_URL, entries
-from .test_replication import FlakySaves
+from .test_replication import FailingSaves
 
 STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ")
 
@@ -41,15 +41,17 @@ def test_a_host_at_info_hears_the_run(market, workflow, caplog):
     caplog.set_level(logging.INFO)
     res = str(workflow.res)
     temporary = str(workflow.res.parent / f".res.xlsx.{os.getpid()}.tmp.xlsx")
-    workflow.run(workflow.table(("Lamp", 2), ("Ghost", 1), frame=FlakySaves))  # the second save fails
+    df = workflow.table(("Lamp", 2), ("Ghost", 1), frame=FailingSaves)
+    df.failing = lambda n: n == 2
+    workflow.run(df)
     assert messages(caplog) == [("INFO", m) for m in [
         "plan: max_times 2",
         "row 'Lamp': pass 1, amount 2, added 0",
         "row 'Lamp': copy published, added 1",
         "row 'Ghost': pass 1, amount 1, added 0",
         "row 'Ghost': no search results, sign 2 written",
-        f"save failed: {res!r}, OSError: disk full; temporary file {temporary!r} removed",
-        "row 'Ghost': attempt dropped at line 74: OSError: disk full",
+        f"save failed: {res!r}, OSError: save 2 refused; temporary file {temporary!r} removed",
+        "row 'Ghost': attempt dropped at line 74: OSError: save 2 refused",
         "plan after pass 1: max_times 1",
         "row 'Lamp': pass 2, amount 2, added 1",
         "row 'Lamp': copy published, added 2",
