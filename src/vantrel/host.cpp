@@ -367,9 +367,7 @@ py::object optional_attr(py::handle target, py::handle name) {
 
 void set_item(py::handle target, py::handle key, py::handle value) {
     py::object held = py::reinterpret_borrow<py::object>(target);
-    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
+    held[key] = value;
 }
 
 py::object compare(py::handle a, py::handle b, int op) {

@@ -67,22 +67,15 @@ py::object plan(py::handle df) {
 }
 
 py::object plain_number(py::handle value) {
-    PyObject* object = value.ptr();
-    if (PyFloat_Check(object)) {
-        return PyFloat_CheckExact(object)
-                   ? py::reinterpret_borrow<py::object>(value)
-                   : detail::owned(PyFloat_FromDouble(PyFloat_AS_DOUBLE(object)));
-    }
-    if (PyLong_Check(object)) {
-        return py::reinterpret_borrow<py::object>(value);
+    if (py::isinstance<py::float_>(value)) {
+        return py::float_(PyFloat_AS_DOUBLE(value.ptr()));
     }
     // NumPy's integer types are registered as integral; its bool is not, and its index
     // conversion warns.
-    const int integral = PyObject_IsInstance(object, saving.integral.ptr());
-    if (integral < 0) {
-        throw py::error_already_set();
+    if (!py::isinstance<py::int_>(value) && py::isinstance(value, saving.integral)) {
+        return detail::owned(PyNumber_Index(value.ptr()));
     }
-    return integral ? detail::owned(PyNumber_Index(object)) : py::reinterpret_borrow<py::object>(value);
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 void mark(py::handle df, py::handle index, py::handle code) {
@@ -180,32 +173,31 @@ py::object unsaved_path(py::handle res_path) {
 
 }  // namespace
 
-void ResultWorkbook::catch_up(const Lines& line) {
-    if (!behind_) {
-        return;
+void ResultWorkbook::give_up(py::error_already_set& failure, const Lines& line) {
+    py::object unsaved = unsaved_path(res_path_);
+    bool written = true;
+    try {
+        vantrel::save(df_, unsaved);
+    } catch (py::error_already_set&) {
+        written = false;
     }
-    for (int attempt = 1;; ++attempt) {
+    runlog::unsaved_written(line, unsaved, written);
+    raise_naming_both(failure, res_path_, unsaved, written);
+}
+
+void ResultWorkbook::catch_up(const Lines& line) {
+    for (int attempt = 1; behind_; ++attempt) {
         runlog::save_again(line, res_path_, attempt, saving.retries);
         try {
             save();
-            return;
         } catch (py::error_already_set& failure) {
             if (!failure.matches(PyExc_Exception)) {
                 throw;  // an interrupt ends the run at once
             }
-            if (attempt < saving.retries) {
-                sleep(saving.retry_pause);
-                continue;
+            if (attempt == saving.retries) {
+                give_up(failure, line);
             }
-            py::object unsaved = unsaved_path(res_path_);
-            bool written = true;
-            try {
-                vantrel::save(df_, unsaved);
-            } catch (py::error_already_set&) {
-                written = false;
-            }
-            runlog::unsaved_written(line, unsaved, written);
-            raise_naming_both(failure, res_path_, unsaved, written);
+            sleep(saving.retry_pause);
         }
     }
 }

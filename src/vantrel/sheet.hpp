@@ -56,14 +56,15 @@ public:
     // A save as `save` makes it; a failure marks the workbook as behind the table and raises.
     void save();
 
-    bool behind() const { return behind_; }
-
     // When the last save failed: tries again a few times, a pause apart; if the workbook still
     // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
     // save's own error, its message naming both files. Never returns while the file is behind.
     void catch_up(const Lines& line);
 
 private:
+    // The table to "<name> (unsaved).xlsx", then the save's error naming both files.
+    [[noreturn]] void give_up(py::error_already_set& failure, const Lines& line);
+
     py::handle df_, res_path_;
     bool behind_ = false;
 };

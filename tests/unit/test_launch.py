@@ -3,6 +3,7 @@
 import datetime
 import os
 import shutil
+import types
 import warnings
 
 import pandas as pd
@@ -123,16 +124,14 @@ def windows_which(cmd, mode=None, path=None):
     return None
 
 
-@pytest.mark.parametrize("given", ["chromedriver.exe", "chromedriver"])
-@pytest.mark.parametrize("on_path", [True, False])
-def test_windows_never_runs_a_driver_planted_in_the_working_folder(vantrel, monkeypatch, tmp_path, driver,
-                                                                   given, on_path):
+@pytest.fixture
+def windows(vantrel, monkeypatch, tmp_path, driver):
+    """This process as Windows would run it: a working folder with a planted chromedriver.exe, an
+    empty folder and a drivers folder on PATH, and the module's webdriver taking note of init."""
     empty, drivers = tmp_path / "empty", tmp_path / "drivers"
     for folder in (empty, drivers):
         folder.mkdir()
     (tmp_path / "chromedriver.exe").write_bytes(b"planted")
-    if on_path:
-        (drivers / "chromedriver.exe").write_bytes(b"")
     monkeypatch.setattr(os, "name", "nt")
     monkeypatch.setattr(os, "pathsep", ";")
     monkeypatch.setattr(shutil, "which", windows_which)
@@ -141,10 +140,38 @@ def test_windows_never_runs_a_driver_planted_in_the_working_folder(vantrel, monk
     monkeypatch.chdir(tmp_path)
     webdriver = FakeWebdriver(driver, service=True)
     monkeypatch.setattr(vantrel, "webdriver", webdriver)
+
+    def service_for(given):
+        vantrel.init(ONSALE_URL, None, given, "9222")
+        return webdriver.calls[-1]["service"].args
+
+    return types.SimpleNamespace(drivers=drivers, service_for=service_for)
+
+
+@pytest.mark.parametrize("given", ["chromedriver.exe", "chromedriver"])
+@pytest.mark.parametrize("on_path", [True, False])
+def test_windows_never_runs_a_driver_planted_in_the_working_folder(windows, given, on_path):
+    if on_path:
+        (windows.drivers / "chromedriver.exe").write_bytes(b"")
     assert windows_which(given) == os.path.join(os.curdir, "chromedriver.exe")  # what the fake rule would run
-    vantrel.init(ONSALE_URL, None, given, "9222")
-    [call] = webdriver.calls
-    assert call["service"].args == ((os.path.join(str(drivers), "chromedriver.exe"),) if on_path else ())
+    assert windows.service_for(given) == ((str(windows.drivers / "chromedriver.exe"),) if on_path else ())
+
+
+@pytest.mark.parametrize("file, given, environment", [
+    ("chromedriver.EXE", "chromedriver", {"PATHEXT": None}),  # Windows' own list when none is set
+    ("chromedriver.EXE", "chromedriver", {"PATHEXT": ""}),
+    ("ChromeDriver.EXE", "ChromeDriver.EXE", {}),  # an extension of PATHEXT's in another case: as given
+    ("chromedriver.exe", "chromedriver", {"PATH": None}),  # no PATH: the driver manager's turn
+])
+def test_windows_lookup_follows_path_and_pathext_as_set(windows, monkeypatch, file, given, environment):
+    (windows.drivers / file).write_bytes(b"")
+    for name, value in environment.items():
+        if value is None:
+            monkeypatch.delenv(name)
+        else:
+            monkeypatch.setenv(name, value)
+    found = () if "PATH" in environment else (str(windows.drivers / file),)
+    assert windows.service_for(given) == found
 
 
 def test_traceback_entries_name_function_and_step(vantrel, capsys, market, workflow, answer, swap, tmp_path):

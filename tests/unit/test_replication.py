@@ -186,6 +186,7 @@ class FailingSaves(pd.DataFrame):
     each after writing part of the file."""
 
     failing = staticmethod(lambda n: False)
+    refusal = staticmethod(lambda n: OSError(f"save {n} refused"))
     saves = 0
 
     @property
@@ -197,7 +198,7 @@ class FailingSaves(pd.DataFrame):
         if self.failing(self.saves):
             with open(path, "wb") as half:
                 half.write(b"PK\x03\x04 half a workbook")
-            raise OSError(f"save {self.saves} refused")
+            raise self.refusal(self.saves)
         return super().to_excel(path, *args, **kwargs)
 
 
@@ -252,11 +253,25 @@ def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
     assert log[-1] == f"the table as it stands written to {str(unsaved)!r}"
 
 
-def test_a_table_that_cannot_be_written_ends_the_run_with_an_error(market, workflow, clock):
+class Locked(Exception):
+    """An error whose type wants more than a message, as some libraries' errors do."""
+
+    def __init__(self, message, holder):
+        super().__init__(f"{message} (held by {holder})")
+
+
+@pytest.mark.parametrize("refusal, raised", [
+    (FailingSaves.refusal, OSError),
+    (lambda n: Locked(f"save {n} refused", "EXCEL.EXE"), RuntimeError),  # no Locked from a message
+])
+def test_a_table_that_cannot_be_written_ends_the_run_with_an_error(market, workflow, clock, refusal, raised):
     market.add("Lamp"), market.add("Desk")
-    with pytest.raises(OSError, match="nor could the table be written") as caught:
-        workflow.run(failing_table(workflow, lambda n: n >= 2))
+    df = failing_table(workflow, lambda n: n >= 2)
+    df.refusal = refusal
+    with pytest.raises(raised, match="nor could the table be written") as caught:
+        workflow.run(df)
     assert "save 5 refused" in str(caught.value)  # two in the rows, three at the end
+    assert type(caught.value.__cause__) is type(refusal(0)) and str(workflow.res) in str(caught.value)
     assert workflow.saved("added") == [[[1], [0]]] and not workflow.strays
 
 

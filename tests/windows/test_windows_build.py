@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-CACHE = Path(__file__).resolve().parents[2] / ".cache" / "windows"
+REPO = Path(__file__).resolve().parents[2]
+CACHE = REPO / ".cache" / "windows"
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 # CPython calls that take or give a C runtime object (a FILE, a file descriptor, errno): the module and
 # CPython each have their own C runtime, so none of these may be among the module's imports.
@@ -65,27 +66,47 @@ def test_module_is_a_self_contained_64_bit_extension(build):
 
 def test_cross_build_compiled_every_unit_without_a_warning(build):
     log = build.log.read_text()
-    meson = (Path(__file__).parents[2] / "meson.build").read_text()
+    meson = (REPO / "meson.build").read_text()
     units = re.findall(r"'src/vantrel/\w+\.cpp'", meson[meson.index("sources = files("):])
     assert log.count("Compiling C++ object") == len(units) > 0
     assert not [line for line in log.splitlines() if "warning" in line.lower()]
 
 
-def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
-    assert re.fullmatch(rf"vantrel-[\d.]+-{build.tag}-{build.tag}-win_amd64\.whl", build.wheel.name)
-    with zipfile.ZipFile(build.wheel) as wheel:
-        wheel.extractall(tmp_path)
+def unpack_and_check(wheel_path, module, tag, folder):
+    """Unpacks a wheel as pip would and checks it: RECORD's hashes and sizes, tag, metadata, entry point."""
+    assert re.fullmatch(rf"vantrel-[\d.]+-{tag}-{tag}-win_amd64\.whl", wheel_path.name)
+    with zipfile.ZipFile(wheel_path) as wheel:
+        wheel.extractall(folder)
         names = set(wheel.namelist())
-    [distinfo] = tmp_path.glob("vantrel-*.dist-info")
+    [distinfo] = folder.glob("vantrel-*.dist-info")
     with (distinfo / "RECORD").open(newline="") as record:
         rows = list(csv.reader(record))
     assert {row[0] for row in rows} == names
     for path, digest, size in rows:
         if path != f"{distinfo.name}/RECORD":
-            data = (tmp_path / path).read_bytes()
+            data = (folder / path).read_bytes()
             assert digest == "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
             assert int(size) == len(data)
-    assert (tmp_path / build.module.name).read_bytes() == build.module.read_bytes()
-    assert f"Tag: {build.tag}-{build.tag}-win_amd64" in (distinfo / "WHEEL").read_text().splitlines()
+    assert (folder / module.name).read_bytes() == module.read_bytes()
+    assert f"Tag: {tag}-{tag}-win_amd64" in (distinfo / "WHEEL").read_text().splitlines()
     assert "Name: vantrel\n" in (distinfo / "METADATA").read_text()
     assert (distinfo / "entry_points.txt").read_text() == "[console_scripts]\nvantrel = vantrel:main\n\n"
+
+
+def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
+    unpack_and_check(build.wheel, build.module, build.tag, tmp_path)
+
+
+def test_packing_needs_no_cross_build_and_refuses_another_tags_module(tmp_path):
+    # The packer leans on meson-python's own wheel writer, a module of its that is not public:
+    # packing is checked on every Debian the tests run on, toolchain or not.
+    pack = ["/usr/bin/python3", "-W", "error", str(REPO / "scripts" / "windows_wheel.py")]
+    module = tmp_path / "vantrel.cp313-win_amd64.pyd"
+    module.write_bytes(b"MZ" + bytes(range(256)))
+    made = subprocess.run([*pack, str(module), "cp313", str(tmp_path / "dist")],
+                          capture_output=True, text=True, check=True)
+    assert made.stderr == ""
+    unpack_and_check(Path(made.stdout.strip()), module, "cp313", tmp_path / "unpacked")
+    refused = subprocess.run([*pack, str(module), "cp311", str(tmp_path / "other")], capture_output=True, text=True)
+    assert refused.returncode != 0 and "not the module for cp311-cp311-win_amd64" in refused.stderr
+    assert not (tmp_path / "other").exists()

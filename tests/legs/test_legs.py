@@ -1,0 +1,35 @@
+"""scripts/test as CI runs it: a run in which no leg could run, or with a leg it does not know, never
+passes."""
+
+import os
+import re
+import subprocess
+import tempfile
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def scripts_test(*args, legs, cache):
+    # As root the roots could be made; as another user making one is refused at once, and the leg skips.
+    user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+    env = dict(os.environ, VANTREL_LEGS=legs, XDG_CACHE_HOME=cache, HOME=cache)
+    return subprocess.run([*user, os.path.join(REPO, "scripts", "test"), *args], env=env, cwd=cache,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_a_run_with_no_leg_to_run_fails_and_says_why():
+    # The background makers of the roots may still be ending when the run returns.
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as cache:
+        os.chmod(cache, 0o777)
+        run = scripts_test(legs="trixie sid-experimental", cache=cache)
+        assert run.returncode == 1, run.stdout + run.stderr
+        lines = [" ".join(re.sub(r"\d+m\d\ds", "", line).split()) for line in run.stdout.splitlines()]
+        assert "leg trixie skipped: making a root (and entering one) needs root" in lines
+        assert lines[-3:] == [
+            "trixie skipped: making a root (and entering one) needs root",
+            "sid-experimental skipped: making a root (and entering one) needs root",
+            "no leg ran"]
+
+        unknown = scripts_test(legs="trixy", cache=cache)
+        assert unknown.returncode == 2
+        assert unknown.stderr == "scripts/test: no leg trixy (here, trixie, sid-experimental)\n"
