@@ -68,7 +68,7 @@ py::object plan(py::handle df) {
 
 py::object plain_number(py::handle value) {
     if (py::isinstance<py::float_>(value)) {
-        return py::float_(PyFloat_AS_DOUBLE(value.ptr()));
+        return py::float_(value.cast<double>());
     }
     // NumPy's integer types are registered as integral; its bool is not, and its index
     // conversion warns.
