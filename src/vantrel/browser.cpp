@@ -48,11 +48,26 @@ namespace {
     X(parameter_service, "service")                                     \
     X(name_chrome_package, "chrome")                                    \
     X(name_service_module, "service")                                   \
-    X(name_service, "Service")
+    X(name_service, "Service")                                          \
+    X(keyword_popen, "popen_kw")                                        \
+    X(popen_new_session, "start_new_session")                           \
+    X(popen_creation_flags, "creation_flags")                           \
+    X(name_exceptions, "selenium.common.exceptions")                    \
+    X(name_invalid_session, "InvalidSessionIdException")                \
+    X(name_no_such_window, "NoSuchWindowException")                     \
+    X(name_webdriver_exception, "WebDriverException")                   \
+    X(name_urllib3_exceptions, "urllib3.exceptions")                    \
+    X(name_max_retry, "MaxRetryError")                                  \
+    X(name_new_connection, "NewConnectionError")                        \
+    X(name_protocol_error, "ProtocolError")                             \
+    X(chrome_not_reachable, "chrome not reachable")                     \
+    X(devtools_disconnected, "disconnected")                            \
+    X(session_deleted, "session deleted")
 
 struct InitTexts {
     VANTREL_INIT_TEXTS(VANTREL_TEXT_FIELD)
     py::handle implicit_wait_seconds;
+    py::handle new_process_group;  // Windows' CREATE_NEW_PROCESS_GROUP
 };
 InitTexts attach;
 
@@ -136,6 +151,21 @@ py::object locate_driver(py::handle chromedriver_path) {
     return found.is_none() ? py::object() : found;
 }
 
+// How ChromeDriver is started: apart from the console. A console's Ctrl+C goes to its whole
+// foreground process group (on Windows, to every process attached to the console); a driver in
+// the module's group would die of it and leave the run without a browser. In a session of its
+// own (on Windows, a process group of its own, where Ctrl+C is disabled) only the module hears
+// it, and the module decides what it means. Every Selenium 4 Service hands popen_kw to Popen.
+py::dict driver_apart_from_console() {
+    py::dict popen;
+    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
+        popen[attach.popen_creation_flags] = attach.new_process_group;
+    } else {
+        popen[attach.popen_new_session] = py::bool_(true);
+    }
+    return popen;
+}
+
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
     py::object webdriver = global(attach.name_webdriver);
     py::object chrome = webdriver.attr(attach.name_chrome);
@@ -146,15 +176,15 @@ py::object new_chrome(py::handle chromedriver_path, py::handle options) {
                                    .attr(attach.name_service_module)
                                    .attr(attach.name_service);
     py::object driver_path = locate_driver(chromedriver_path);
-    py::object service = driver_path ? call(service_class, driver_path) : call(service_class);
+    py::dict keywords;
+    keywords[attach.keyword_popen] = driver_apart_from_console();
+    py::object service = driver_path ? service_class(driver_path, **keywords) : service_class(**keywords);
     return chrome(py::arg("service") = service, py::arg("options") = options);
 }
 
-py::object init_body(const py::object* args, Lines& line) {
-    const py::object& start_url = args[0];
-    const py::object& chromedriver_path = args[2];
-    const py::object& chrome_port = args[3];
+}  // namespace
 
+py::object attach_to_chrome(py::handle chromedriver_path, py::handle chrome_port, Lines& line) {
     line(19);  py::object options = call(global(attach.name_options));
     line(20);  call_method(options, attach.name_add_argument, attach.argument_no_sandbox);
     line(21);  call_method(options, attach.name_add_argument, attach.argument_window_size);
@@ -163,7 +193,17 @@ py::object init_body(const py::object* args, Lines& line) {
     line(24);  call_method(options, attach.name_add_argument, attach.argument_no_images);
     line(25);  py::object address = attach.loopback_prefix + chrome_port;
                call_method(options, attach.name_add_experimental_option, attach.debugger_address_key, address);
-    line(27);  py::object driver = new_chrome(chromedriver_path, options);
+    line(27);  return new_chrome(chromedriver_path, options);
+}
+
+namespace {
+
+py::object init_body(const py::object* args, Lines& line) {
+    const py::object& start_url = args[0];
+    const py::object& chromedriver_path = args[2];
+    const py::object& chrome_port = args[3];
+
+               py::object driver = attach_to_chrome(chromedriver_path, chrome_port, line);
     line(28);  call_method(driver, page.name_get, start_url);
     line(29);  call_method(driver, page.name_implicitly_wait, attach.implicit_wait_seconds);
     line(30);  return driver;
@@ -186,9 +226,13 @@ void create_browser_constants() {
     InitTexts& table = attach;
     VANTREL_INIT_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(implicit_wait_seconds, 1)
+    VANTREL_INT_CREATE(new_process_group, 0x00000200)
 }
 
+
 py::object onsale_address() { return origin() + page.onsale_path; }
+
+py::object marketplace_origin() { return origin(); }
 
 py::object draft_address() { return origin() + page.draft_path; }
 
@@ -206,6 +250,58 @@ py::object find_elements(py::handle where, py::handle xpath) {
         return found;
     }
     return call_method(where, page.name_find_elements, page.by_xpath, xpath);
+}
+
+namespace {
+
+bool is_instance_of(py::handle value, py::handle module_name, py::handle class_name) {
+    py::object module;
+    try {
+        module = import(module_name);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ImportError)) throw;
+        return false;  // a Selenium without urllib3 cannot fail through it
+    }
+    py::object type = py::getattr(module, class_name, py::none());
+    return !type.is_none() && py::isinstance(value, type);
+}
+
+}  // namespace
+
+const char* what_is_gone(const py::error_already_set& error) {
+    py::handle value = error.value();
+    // The driver's own server no longer takes the connection: ChromeDriver has ended.
+    if (error.matches(PyExc_ConnectionError) ||
+        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_max_retry) ||
+        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_new_connection) ||
+        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_protocol_error)) {
+        return "ChromeDriver";
+    }
+    if (is_instance_of(value, attach.name_exceptions, attach.name_invalid_session) ||
+        is_instance_of(value, attach.name_exceptions, attach.name_no_such_window)) {
+        return "Chrome";
+    }
+    if (is_instance_of(value, attach.name_exceptions, attach.name_webdriver_exception)) {
+        py::object message = py::str(value);
+        if (contains(message, attach.chrome_not_reachable) ||
+            contains(message, attach.devtools_disconnected) ||
+            contains(message, attach.session_deleted)) {
+            return "Chrome";
+        }
+    }
+    return nullptr;
+}
+
+const char* browser_lost(py::handle driver, const py::error_already_set& error) {
+    if (!what_is_gone(error)) {
+        return nullptr;
+    }
+    try {
+        current_url(driver);
+    } catch (py::error_already_set& again) {
+        return what_is_gone(again);
+    }
+    return nullptr;  // it answers again: a passing fault, for the next pass to outlast
 }
 
 py::object current_url(py::handle driver) { return driver.attr(page.name_current_url); }

@@ -72,11 +72,25 @@ extern const FunctionDef init_function;
 
 // The marketplace's on-sale and draft listings addresses, built afresh from the environment.
 py::object onsale_address();
+py::object marketplace_origin();
 py::object draft_address();
 
 // Element look-ups by XPath on a driver or an element, in whichever form its Selenium offers.
 py::object find_element(py::handle where, py::handle xpath);
 py::object find_elements(py::handle where, py::handle xpath);
+
+// A driver attached to Chrome at the port, with `init`'s options, before any page is opened; the
+// steps name `init`'s lines.
+py::object attach_to_chrome(py::handle chromedriver_path, py::handle chrome_port, Lines& line);
+
+// "ChromeDriver" or "Chrome" when a driver call failed because that program is gone (the driver's
+// connection refused, the session invalid, the browser closed or unreachable); null for a page
+// that misbehaves.
+const char* what_is_gone(const py::error_already_set& error);
+
+// What is gone when the failure says so and a fresh look at the driver's address fails the same
+// way; null while the driver still answers.
+const char* browser_lost(py::handle driver, const py::error_already_set& error);
 
 // The driver's current address and page source, read afresh.
 py::object current_url(py::handle driver);

@@ -7,6 +7,7 @@
 #include "runlog.hpp"
 #include "sheet.hpp"
 
+#include <chrono>
 #include <iterator>
 
 namespace vantrel {
@@ -16,6 +17,7 @@ namespace {
     X(prompt_workbook, "commodity.xlsx路径：")                                   \
     X(prompt_image_delay, "等待图片延迟时间（秒，最小2）：")                     \
     X(prompt_port, "谷歌端口号：")                                               \
+    X(prompt_result_workbook, "res.xlsx路径：")                                  \
     X(name_int, "int")                                                          \
     X(name_start, "start")                                                      \
     X(name_init, "init")                                                        \
@@ -27,7 +29,11 @@ namespace {
     X(e_date, "20210909")                                                       \
     X(chromedriver_path, VANTREL_CHROMEDRIVER)                                  \
     X(begin_text, "Begin-----------------------")                               \
-    X(finish_text, "Finish-----------------------共耗时")
+    X(finish_text, "Finish-----------------------共耗时")                       \
+    X(name_signal, "signal")                                                    \
+    X(name_sigint, "SIGINT")                                                    \
+    X(name_getsignal, "getsignal")                                              \
+    X(name_default_int_handler, "default_int_handler")
 
 #if defined(_WIN32)
 #define VANTREL_CHROMEDRIVER "chromedriver.exe"
@@ -40,10 +46,13 @@ struct LaunchTexts {
     py::handle result_stem;            // the workbook path without its last five characters
     py::handle implicit_wait_seconds;  // the whole workflow's implicit wait
     py::handle pause_seconds;          // the closing pause of a run
+    py::handle interrupt_handler;      // ConsoleStops' handler of SIGINT
 };
 LaunchTexts launch;
 
 py::handle builtin_input;
+
+void on_interrupt(py::handle, py::handle);
 
 // --- main -----------------------------------------------------------------------------------------
 
@@ -131,6 +140,62 @@ const FunctionDef start_function = {
     start_body,
 };
 
+// --- resume ---------------------------------------------------------------------------------------
+
+const char* const resume_locals[] = {"res_path", "pic_wait",   "chrome_port", "df",
+                                     "key_words", "domain",    "start_time",  "driver",
+                                     "handles",  "end_time"};
+
+// A result workbook carries the run's progress; a commodity workbook has none to go on from.
+void require_progress_columns(py::handle df, py::handle res_path) {
+    py::object columns = df.attr("columns");
+    for (py::handle column : {sheet.column_name, sheet.column_amount, sheet.column_added, sheet.column_sign}) {
+        if (!contains(columns, column)) {
+            throw py::value_error(
+                py::str("{!r} is not the result workbook of a run: it has no column {!r}")
+                    .format(res_path, column)
+                    .cast<std::string>());
+        }
+    }
+}
+
+// Goes on with a stopped run: its result workbook as it stands, the copy a stop may have left in
+// flight settled first, then the passes, the draft cleanup and the closing pause of a run, saving
+// into the same workbook.
+py::object resume_body(const py::object*, Lines& line) {
+               runlog::attach_file();
+    line(322); py::object res_path = call_method(call(builtin_input, launch.prompt_result_workbook), host.name_strip);
+    line(323); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
+               refuse_negative_delay(pic_wait);
+    line(324); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+               runlog::resume_answers(line, res_path, pic_wait, chrome_port);
+    line(325); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
+    line(326); require_progress_columns(df, res_path);
+    line(327); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
+    line(328); py::object domain = onsale_address();
+    line(330); py::object start_time = now();
+    line(331); print_line(py::make_tuple(start_time, launch.begin_text));
+               runlog::begin(line, res_path);
+    line(332); Lines attach_lines(line.current());
+               py::object driver = attach_to_chrome(launch.chromedriver_path, chrome_port, attach_lines);
+    line(333); settle_in_flight(driver, df, res_path, builtin_input, line);
+    line(334); call_method(driver, page.name_get, domain);
+    line(335); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
+    line(336); py::object handles = driver.attr(page.name_window_handles);
+    line(337); call(global(launch.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
+                    key_words, res_path, sheet.zero, domain, driver, handles);
+    line(338); py::object end_time = now();
+    line(339); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
+               runlog::finish(line, start_time, end_time);
+    line(340); sleep(launch.pause_seconds);
+    return py::none();
+}
+
+const FunctionDef resume_function = {
+    "resume", "vantrel.resume", 320, nullptr, 0, resume_locals, std::size(resume_locals),
+    resume_body,
+};
+
 // `from <module> import <name>`, with the import error of a name the module lacks.
 py::object import_from(const char* module, const char* name) {
     py::object fromlist = py::make_tuple(name);
@@ -171,12 +236,89 @@ void create_constants() {
     VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_FLOAT_CREATE(implicit_wait_seconds, 0.3)
     VANTREL_INT_CREATE(pause_seconds, 120)
+    launch.interrupt_handler = keep(py::cpp_function(on_interrupt));
     launch.result_stem = keep(py::reinterpret_steal<py::object>(
         PySlice_New(nullptr, py::int_(-5).ptr(), nullptr)));
     created = true;
 }
 
 void keep_input(py::object input) { builtin_input = input.release(); }
+
+// --- the console's Ctrl+C ------------------------------------------------------------------------
+
+namespace {
+
+ConsoleStops* active_stops = nullptr;
+constexpr double kSecondPressWithin = 5.0;  // seconds from the first Ctrl+C to the one that stops
+
+double seconds_now() {
+    using clock = std::chrono::steady_clock;
+    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void raise_keyboard_interrupt() {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+ConsoleStops::ConsoleStops() {
+    py::object signal = import(launch.name_signal);
+    py::object sigint = signal.attr(launch.name_sigint);
+    py::object current = call_method(signal, launch.name_getsignal, sigint);
+    if (!current.is(signal.attr(launch.name_default_int_handler))) {
+        return;  // the host's own handling of Ctrl+C stays as it is
+    }
+    try {
+        previous_ = call_method(signal, launch.name_signal, sigint, launch.interrupt_handler);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return;  // not the main thread: no Ctrl+C reaches this workflow
+    }
+    outer_ = active_stops;
+    active_stops = this;
+}
+
+ConsoleStops::~ConsoleStops() {
+    if (!previous_) {
+        return;
+    }
+    active_stops = outer_;
+    try {
+        py::object signal = import(launch.name_signal);
+        call_method(signal, launch.name_signal, signal.attr(launch.name_sigint), previous_);
+    } catch (py::error_already_set&) {
+        // Nothing to report it to on the way out; the handler left in place raises as Python's.
+    }
+}
+
+void ConsoleStops::interrupted() {
+    const double now = seconds_now();
+    if (pressed_ && now - last_press_ <= kSecondPressWithin) {
+        stop_requested_ = true;
+    }
+    pressed_ = true;
+    last_press_ = now;
+    if (holding_) {
+        held_ = true;
+        return;
+    }
+    raise_keyboard_interrupt();
+}
+
+namespace {
+
+// The handler installed for SIGINT while a workflow runs; with no workflow of ours in charge it
+// is Python's default.
+void on_interrupt(py::handle, py::handle) {
+    if (!active_stops) {
+        raise_keyboard_interrupt();
+    }
+    active_stops->interrupted();
+}
+
+}  // namespace
 
 void run_module_body(py::module_ module, int& line) {
     line = 6;   module.attr("datetime") = py::module_::import("datetime");
@@ -189,6 +331,7 @@ void run_module_body(py::module_ module, int& line) {
     line = 40;  bind_function(module, "get_res", get_res_function);
     line = 202; bind_function(module, "start", start_function);
     line = 277; bind_function(module, "main", main_function);
+    line = 320; bind_function(module, "resume", resume_function);
     line = 1;   module.attr("__test__") = py::dict();
 }
 

@@ -4,6 +4,7 @@
 #include "replication.hpp"
 
 #include "browser.hpp"
+#include "launch.hpp"
 #include "runlog.hpp"
 #include "sheet.hpp"
 
@@ -18,7 +19,13 @@ namespace {
     X(no_results_label, "没有该商品:")              \
     X(not_found_label, "所有页都没有该商品:")       \
     X(next_page_line, "下一页")                     \
-    X(line_feed, "\n")
+    X(line_feed, "\n")                              \
+    X(name_current_window_handle, "current_window_handle") \
+    X(name_switch_to, "switch_to")                  \
+    X(name_window, "window")                        \
+    X(name_lower, "lower")                          \
+    X(unsettled_label, "发布未确认:")               \
+    X(prompt_published, "该副本已发布？(y/n)：")
 
 struct ReplicationTexts {
     VANTREL_REPLICATION_TEXTS(VANTREL_TEXT_FIELD)
@@ -41,16 +48,56 @@ const char* const get_res_locals[] = {"max_times", "row",        "index",      "
                                       "div_list",  "div",        "search_name", "scroll_js1",
                                       "scroll_js2"};
 
+// From just before the publish click until the copy's outcome is known and saved: a Ctrl+C
+// waits (an interrupt between the click and the count would leave a published copy uncounted, to
+// be published again in the next pass), and a record beside the workbook names the copy.
+class PublishWindow {
+public:
+    PublishWindow(ConsoleStops& stops, py::handle res_path) : stops_(stops), res_path_(res_path) {
+        stops_.hold();
+    }
+    ~PublishWindow() { stops_.stop_holding(); }
+    PublishWindow(const PublishWindow&) = delete;
+    PublishWindow& operator=(const PublishWindow&) = delete;
+
+    // The outcome is known: counted (and the record gone with the save that holds the count), or
+    // not published. A Ctrl+C held meanwhile has waited for this; the row ends here anyway.
+    void close(const Lines& line, py::handle name, bool counted) {
+        stops_.stop_holding();
+        if (!counted) {
+            clear_in_flight(res_path_);
+        }
+        if (stops_.held()) {
+            runlog::interrupt_held(line, name);
+        }
+    }
+
+    // The row fails inside the window. The record stays only where the copy may be out and the
+    // run cannot go on to find out (the browser gone): the resume settles it. A count already in
+    // the table keeps it too, until a save holds the count.
+    void fail(const py::error_already_set& error, bool counted) {
+        stops_.stop_holding();
+        if (!counted && !what_is_gone(error)) {
+            clear_in_flight(res_path_);
+        }
+    }
+
+private:
+    ConsoleStops& stops_;
+    py::handle res_path_;
+};
+
 // One row, up to the moment its outcome is known; returning ends the row as a `continue` would.
 struct Row {
-    py::handle driver, df, pic_wait;
+    py::handle driver, df, pic_wait, res_path;
     ResultWorkbook& result;
+    ConsoleStops& stops;
     py::object index, name, added;
     Lines& line;
 
     void mark_and_save(py::handle code) {
         if (holds(added, sheet.zero, Py_EQ)) {
-            mark(df, index, code);
+            result.mark(index, code);
             result.save();
         }
     }
@@ -145,15 +192,30 @@ struct Row {
         line(128); sleep(flow.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
         line(130); sleep(flow.after_first_button);
-        line(131); script_click(driver, find_element(driver, page.xpath_publish_button));
-        line(132); sleep(flow.after_publish);
-        line(133); if (in_editor()) {
-            line(134); sleep(flow.editor_recheck);
+        PublishWindow window(stops, res_path);
+        result.copy_in_flight(index, name, added, current_url(driver),
+                              py::getattr(driver, flow.name_current_window_handle, py::none()));
+        bool counted = false;
+        try {
+            line(131); script_click(driver, find_element(driver, page.xpath_publish_button));
+            line(132); sleep(flow.after_publish);
+            line(133); if (in_editor()) {
+                line(134); sleep(flow.editor_recheck);
+            }
+            line(135); if (in_editor()) {
+                           runlog::still_in_editor(line, name);
+                           window.close(line, name, false);
+                           return;
+                       }
+            line(136); result.count_copy(index);
+                       counted = true;
+                       runlog::published(line, name, added);
+            line(137); result.save();
+        } catch (py::error_already_set& error) {
+            window.fail(error, counted);
+            throw;
         }
-        line(135); if (in_editor()) { runlog::still_in_editor(line, name); return; }
-        line(136); count_copy(df, index);
-                   runlog::published(line, name, added);
-        line(137); result.save();
+        window.close(line, name, true);
     }
 };
 
@@ -183,23 +245,51 @@ void clear_drafts(py::handle driver, Lines& line) {
 // NumPy 2 shows its scalars as np.int64(3); the line shows the plan as ('max_times:', 3).
 void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_label, plain_number(max_times))); }
 
-py::object get_res_body(const py::object* args, Lines& line) {
-    const py::object& pic_wait = args[0];
-    const py::object& df = args[4];
-    const py::object& res_path = args[6];
-    const py::object& driver = args[9];
-    ResultWorkbook result(df, res_path);
+[[noreturn]] void raise_keyboard_interrupt() {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
+}
 
-              runlog::attach_file();
-    line(43); py::object max_times = plan(df);
-    line(44); print_plan(max_times);
-              runlog::plan(line, 0, max_times);
+// The browser is gone: the run cannot go on, and says so instead of failing every row for ever.
+[[noreturn]] void raise_browser_gone(const char* what, py::error_already_set& error,
+                                     py::handle res_path) {
+    const std::string message =
+        py::str("{} is gone ({}): the run has stopped; its record is the result workbook {}. Start "
+                "{} again and run vantrel-resume to go on with it")
+            .format(what, runlog::describe(error.type(), error.value()), res_path, what)
+            .cast<std::string>();
+    py::raise_from(error, PyExc_RuntimeError, message.c_str());
+    throw py::error_already_set();
+}
+
+// A stop asked for with a second Ctrl+C ends the run here, where no row is in flight, as a Ctrl+C
+// between passes would.
+void stop_if_requested(const ConsoleStops& stops, Lines& line) {
+    if (stops.stop_requested()) {
+        line(46); runlog::stop_on_request(line);
+        raise_keyboard_interrupt();
+    }
+}
+
+void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle res_path,
+            ResultWorkbook& result, ConsoleStops& stops, py::object max_times, Lines& line) {
     long pass = 0;
+    // The record exists from before the first row: a stop after the first publish leaves a
+    // workbook to resume from. A failed save here is one more save to make good later.
+    line(45); if (holds(max_times, sheet.zero, Py_GT)) {
+        try {
+            result.save();
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+        }
+    }
     line(45); while (holds(max_times, sheet.zero, Py_GT)) {
         ++pass;
         line(46); for (py::handle record : call_method(df, flow.name_itertuples)) {
+            stop_if_requested(stops, line);
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
-            // again in the next pass. The run log says why.
+            // again in the next pass. The run log says why. Only a browser that is gone ends
+            // the run from here.
             py::object name;
             try {
                 line(48); py::object index = record.attr(sheet.field_index);
@@ -208,20 +298,49 @@ py::object get_res_body(const py::object* args, Lines& line) {
                 line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
                           runlog::row_reached(line, name, pass, amount, added);
-                Row row{driver, df, pic_wait, result, index, name, added, line};
+                Row row{driver, df, pic_wait, res_path, result, stops, index, name, added, line};
                 line(53); if (holds(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
                 line(54); if (holds(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
                 if (row.open_copy()) {
                     row.publish_copy();
+                }
+            } catch (py::error_already_set& error) {
+                runlog::row_failed(line, name);
+                if (const char* gone = browser_lost(driver, error)) {
+                    runlog::browser_gone(line, gone);
+                    raise_browser_gone(gone, error, res_path);
                 }
             } catch (...) {
                 runlog::row_failed(line, name);
             }
             line(46);
         }
+        stop_if_requested(stops, line);
         line(140); max_times = plan(df);
         line(141); print_plan(max_times);
                    runlog::plan(line, pass, max_times);
+    }
+}
+
+py::object get_res_body(const py::object* args, Lines& line) {
+    const py::object& pic_wait = args[0];
+    const py::object& df = args[4];
+    const py::object& res_path = args[6];
+    const py::object& driver = args[9];
+    ResultWorkbook result(df, res_path);
+    ConsoleStops stops;
+
+              runlog::attach_file();
+    line(43); py::object max_times = plan(df);
+    line(44); print_plan(max_times);
+              runlog::plan(line, 0, max_times);
+    try {
+        passes(driver, df, pic_wait, res_path, result, stops, max_times, line);
+    } catch (py::error_already_set& leaving) {
+        // Whichever way the passes end, the record on disk is made whole before the run ends.
+        runlog::passes_ended(line, leaving);
+        result.catch_up_before(leaving, line);
+        throw;
     }
     // A save that failed inside a row left the workbook behind the table; the run does not end so.
     line(142); result.catch_up(line);
@@ -229,7 +348,72 @@ py::object get_res_body(const py::object* args, Lines& line) {
     line(157); return py::none();
 }
 
+// The operator's yes or no, asked again until it is one of them.
+bool operator_says_published(py::handle ask, py::handle name) {
+    print_line(py::make_tuple(flow.unsettled_label, name));
+    for (;;) {
+        py::object answer = call_method(call_method(call(ask, flow.prompt_published), host.name_strip),
+                                        flow.name_lower);
+        for (const char* yes : {"y", "yes", "是"}) {
+            if (holds(answer, py::str(yes), Py_EQ)) return true;
+        }
+        for (const char* no : {"n", "no", "否"}) {
+            if (holds(answer, py::str(no), Py_EQ)) return false;
+        }
+    }
+}
+
 }  // namespace
+
+void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
+                      Lines& line) {
+    py::object record = read_in_flight(res_path);
+    if (record.is_none()) {
+        return;
+    }
+    py::object index = record[py::str("row")], name = record[py::str("name")];
+    py::object added_before = record[py::str("added")], window = record[py::str("window")];
+    if (!contains(df.attr("index"), index)) {
+        runlog::in_flight_settled(line, name, false, "the workbook has no such row");
+        clear_in_flight(res_path);
+        return;
+    }
+    py::object added_now = df.attr("loc")[py::make_tuple(index, sheet.column_added)];
+    if (holds(added_now, added_before, Py_GT)) {
+        runlog::in_flight_settled(line, name, true, "the workbook counts it already");
+        clear_in_flight(res_path);
+        return;
+    }
+    // The operator's Chrome outlives the module: its tab shows where the publish led. The run
+    // counts a copy when the editor was left, and so does this, on the marketplace's own pages.
+    bool published = false;
+    const char* why = nullptr;
+    if (!window.is_none() && contains(driver.attr(page.name_window_handles), window)) {
+        driver.attr(flow.name_switch_to).attr(flow.name_window)(window);
+        py::object url = current_url(driver);
+        if (contains(url, page.marker_editor)) {
+            sleep(flow.after_publish);  // a publish still under way has the time the run gives it
+            url = current_url(driver);
+        }
+        if (contains(url, page.marker_editor)) {
+            why = "its tab is still in the listing editor";
+        } else if (py::bool_(url.attr("startswith")(marketplace_origin()))) {
+            published = true;
+            why = "its tab left the listing editor for the marketplace's pages";
+        }
+    }
+    if (!why) {
+        published = operator_says_published(ask, name);
+        why = "the operator's answer";
+    }
+    if (published) {
+        ResultWorkbook result(df, res_path);
+        result.count_copy(index);
+        result.save();
+    }
+    runlog::in_flight_settled(line, name, published, why);
+    clear_in_flight(res_path);
+}
 
 const FunctionDef get_res_function = {
     "get_res", "vantrel.get_res", 40,

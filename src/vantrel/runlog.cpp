@@ -38,7 +38,8 @@ namespace {
     X(line_format, "%(asctime)s %(message)s")      \
     X(in_main, "main")                             \
     X(in_start, "start")                           \
-    X(in_get_res, "get_res")
+    X(in_get_res, "get_res")                       \
+    X(in_resume, "resume")
 
 struct RunLogTexts {
     VANTREL_RUNLOG_TEXTS(VANTREL_TEXT_FIELD)
@@ -147,7 +148,7 @@ void info(const Lines& line, Make&& make) {
 
 // "Type: first line of the message"; a multi-line message (a driver's, with its stack) keeps its
 // first line, so that every line of the log file starts with its timestamp.
-py::object describe(py::handle type, py::handle value) {
+py::object describe_error(py::handle type, py::handle value) {
     py::object message = py::str(value);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(message.ptr());
     const Py_ssize_t end = PyUnicode_FindChar(message.ptr(), '\n', 0, length, 1);
@@ -194,7 +195,7 @@ void dropped(const Lines& line, const char* what, py::handle name) {
             return;
         }
         Caught error = caught(line);
-        py::object cause = describe(error.type, error.value);
+        py::object cause = describe_error(error.type, error.value);
         py::object message =
             name ? text("row %R: %s at line %d: %S", name.ptr(), what, line.current(), cause.ptr())
                  : text("%s at line %d: %S", what, line.current(), cause.ptr());
@@ -370,6 +371,66 @@ void unsaved_written(const Lines& line, py::handle unsaved, bool written) {
 
 void row_failed(const Lines& line, py::handle name) { dropped(line, "attempt dropped", name); }
 
+py::object describe(py::handle type, py::handle value) { return describe_error(type, value); }
+
+void interrupt_held(const Lines& line, py::handle name) {
+    info(line, [&] {
+        return text("row %R: Ctrl+C during the publish, held until the copy's outcome was saved; "
+                    "the row ends here", name.ptr());
+    });
+}
+
+void stop_on_request(const Lines& line) {
+    info(line, [&] {
+        return text("stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight");
+    });
+}
+
+void browser_gone(const Lines& line, const char* what) {
+    info(line, [&] { return text("%s is gone: the run ends; vantrel-resume goes on with it", what); });
+}
+
+void passes_ended(const Lines& line, const py::error_already_set& leaving) {
+    info(line, [&] {
+        py::object cause = describe_error(leaving.type(), leaving.value());
+        return text("passes ended by %S: the result workbook is made whole before the run ends", cause.ptr());
+    });
+}
+
+void in_flight_unrecorded(py::handle name, const py::error_already_set& error) {
+    guarded([&] {
+        Listeners who = listeners(logs.info);
+        if (!who) {
+            return;
+        }
+        py::object cause = describe_error(error.type(), error.value());
+        emit(who, logs.info, logs.in_get_res, nullptr,
+             text("row %R: the copy in flight could not be recorded (%S); it is published all the same",
+                  name.ptr(), cause.ptr()));
+    });
+}
+
+void resume_answers(const Lines& line, py::handle res_path, py::handle pic_wait, py::handle chrome_port) {
+    guarded([&] {
+        if (Listeners who = listeners(logs.info)) {
+            emit(who, logs.info, logs.in_resume, &line,
+                 text("resume: result workbook %R, image wait %S s, Chrome port %R",
+                      res_path.ptr(), pic_wait.ptr(), chrome_port.ptr()));
+        }
+    });
+}
+
+void in_flight_settled(const Lines& line, py::handle name, bool counted, const char* why) {
+    guarded([&] {
+        if (Listeners who = listeners(logs.info)) {
+            emit(who, logs.info, logs.in_resume, &line,
+                 counted ? text("resume: row %R: the copy in flight went out (%s): counted", name.ptr(), why)
+                         : text("resume: row %R: the copy in flight did not go out (%s): not counted",
+                                name.ptr(), why));
+        }
+    });
+}
+
 void draft_reload(const Lines& line) {
     dropped(line, "draft cleanup: reload after a failed cycle", py::handle());
 }
@@ -381,7 +442,7 @@ void save_failed(py::handle res_path, const py::error_already_set& error, py::ha
         if (!who) {
             return;
         }
-        py::object cause = describe(error.type(), error.value());
+        py::object cause = describe_error(error.type(), error.value());
         py::object message =
             leftover == Leftover::removed
                 ? text("save failed: %R, %S; temporary file %R removed", res_path.ptr(), cause.ptr(), temporary.ptr())

@@ -42,6 +42,24 @@ void draft_reload(const Lines& line);
 void save_again(const Lines& line, py::handle res_path, int attempt, int attempts);
 void unsaved_written(const Lines& line, py::handle unsaved, bool written);
 
+// A Ctrl+C that came while a copy's publish was in flight, held until its outcome was saved.
+void interrupt_held(const Lines& line, py::handle name);
+// A second Ctrl+C within five seconds: the run stops where no row is in flight.
+void stop_on_request(const Lines& line);
+// ChromeDriver or Chrome is gone: the run ends.
+void browser_gone(const Lines& line, const char* what);
+// The passes ended by an exception (an interrupt, a stop, a lost browser) on its way to the host.
+void passes_ended(const Lines& line, const py::error_already_set& leaving);
+// The record of a copy in flight could not be written; the publish goes on without it.
+void in_flight_unrecorded(py::handle name, const py::error_already_set& error);
+
+// A resume: its answers, and what it decided about a copy a stop left in flight.
+void resume_answers(const Lines& line, py::handle res_path, py::handle pic_wait, py::handle chrome_port);
+void in_flight_settled(const Lines& line, py::handle name, bool counted, const char* why);
+
+// "Type: first line of the message", or the type alone when that line is empty.
+py::object describe(py::handle type, py::handle value);
+
 // A save that failed, and what became of its temporary file.
 enum class Leftover { none, removed, kept };
 void save_failed(py::handle res_path, const py::error_already_set& error, py::handle temporary,

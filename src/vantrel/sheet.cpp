@@ -26,7 +26,25 @@ namespace {
     X(workbook_suffix, ".xlsx")            \
     X(unsaved_suffix, " (unsaved).xlsx")   \
     X(name_numbers, "numbers")             \
-    X(name_integral, "Integral")
+    X(name_integral, "Integral")           \
+    X(name_json, "json")                   \
+    X(name_dumps, "dumps")                 \
+    X(name_loads, "loads")                 \
+    X(name_io, "io")                       \
+    X(name_open, "open")                   \
+    X(name_write, "write")                 \
+    X(name_read, "read")                   \
+    X(name_flush, "flush")                 \
+    X(name_fsync, "fsync")                 \
+    X(name_fileno, "fileno")               \
+    X(name_close, "close")                 \
+    X(write_mode, "w")                     \
+    X(text_encoding, "utf-8")              \
+    X(record_row, "row")                   \
+    X(record_name, "name")                 \
+    X(record_added, "added")               \
+    X(record_url, "url")                   \
+    X(record_window, "window")
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
@@ -131,10 +149,112 @@ void save(py::handle df, py::handle res_path) {
 }
 
 
-void ResultWorkbook::save() {
+namespace {
+
+// ".<name>.in-flight.json" beside the result workbook.
+py::object in_flight_path(py::handle res_path) {
+    py::object path = host.os.attr(saving.name_path);
+    py::tuple folder_and_name = call_method(path, saving.name_split, res_path);
+    py::object name = py::str(".{}.in-flight.json").format(folder_and_name[1]);
+    return call_method(path, saving.name_join, folder_and_name[0], name);
+}
+
+// Written whole to a temporary file, forced to the disk and renamed over the record, so that a
+// kill at any moment leaves either no record or a whole one.
+void write_durably(py::handle path, py::handle text) {
+    py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
+    py::object file = call_method(import(saving.name_io), saving.name_open, temporary,
+                                  saving.write_mode, py::none(), saving.text_encoding);
+    try {
+        call_method(file, saving.name_write, text);
+        call_method(file, saving.name_flush);
+        call_method(host.os, saving.name_fsync, call_method(file, saving.name_fileno));
+    } catch (py::error_already_set&) {
+        call_method(file, saving.name_close);
+        throw;
+    }
+    call_method(file, saving.name_close);
+    call_method(host.os, saving.name_replace, temporary, path);
+}
+
+}  // namespace
+
+void ResultWorkbook::mark(py::handle index, py::handle code) {
     behind_ = true;
-    vantrel::save(df_, res_path_);
+    vantrel::mark(df_, index, code);
+}
+
+void ResultWorkbook::count_copy(py::handle index) {
+    behind_ = true;
+    vantrel::count_copy(df_, index);
+}
+
+void ResultWorkbook::save() {
+    try {
+        vantrel::save(df_, res_path_);
+    } catch (py::error_already_set&) {
+        behind_ = true;
+        throw;
+    }
     behind_ = false;
+    if (in_flight_) {
+        in_flight_ = false;  // a record left behind names a copy the workbook now counts
+        try {
+            clear_in_flight(res_path_);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_OSError)) throw;
+        }
+    }
+}
+
+void ResultWorkbook::copy_in_flight(py::handle index, py::handle name, py::handle added,
+                                    py::handle url, py::handle window) {
+    try {
+        py::dict record;
+        record[saving.record_row] = plain_number(index);
+        record[saving.record_name] = name;
+        record[saving.record_added] = plain_number(added);
+        record[saving.record_url] = url;
+        record[saving.record_window] = window;
+        py::object text = call_method(import(saving.name_json), saving.name_dumps, record);
+        write_durably(in_flight_path(res_path_), text);
+        in_flight_ = true;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        runlog::in_flight_unrecorded(name, error);
+    }
+}
+
+py::object read_in_flight(py::handle res_path) {
+    py::object path = in_flight_path(res_path);
+    py::object text;
+    try {
+        py::object file = call_method(import(saving.name_io), saving.name_open, path,
+                                      py::str("r"), py::none(), saving.text_encoding);
+        try {
+            text = call_method(file, saving.name_read);
+        } catch (py::error_already_set&) {
+            call_method(file, saving.name_close);
+            throw;
+        }
+        call_method(file, saving.name_close);
+    } catch (py::error_already_set& error) {
+        if (error.matches(PyExc_FileNotFoundError)) return py::none();
+        throw;
+    }
+    py::object record = call_method(import(saving.name_json), saving.name_loads, text);
+    if (!py::isinstance<py::dict>(record)) {
+        throw py::value_error("the record of a copy in flight beside the result workbook is not one");
+    }
+    return record;
+}
+
+void clear_in_flight(py::handle res_path) {
+    try {
+        call_method(host.os, saving.name_remove, in_flight_path(res_path));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_FileNotFoundError)) throw;
+    }
 }
 
 namespace {
@@ -183,6 +303,18 @@ void ResultWorkbook::give_up(py::error_already_set& failure, const Lines& line) 
     }
     runlog::unsaved_written(line, unsaved, written);
     raise_naming_both(failure, res_path_, unsaved, written);
+}
+
+void ResultWorkbook::catch_up_before(py::error_already_set& leaving, const Lines& line) {
+    if (!behind_) {
+        return;
+    }
+    try {
+        catch_up(line);
+    } catch (py::error_already_set& failure) {
+        PyException_SetContext(failure.value().ptr(), leaving.value().inc_ref().ptr());
+        throw;
+    }
 }
 
 void ResultWorkbook::catch_up(const Lines& line) {

@@ -48,18 +48,39 @@ void count_copy(py::handle df, py::handle index);
 void save(py::handle df, py::handle res_path);
 
 // The result workbook of one run. Every save writes the whole table, so the file on disk is behind
-// the table exactly while the last save failed; `catch_up` mends that before the run ends.
+// the table from each write to the table until a save succeeds; `catch_up` mends that before the
+// run ends, whichever way the passes end.
+//
+// Beside it, while a copy's publish is in flight (from just before the publish click until the
+// count is saved), a small record names that copy: after a kill in that window nothing else
+// tells whether the copy went out, and the resume settles it from the record.
 class ResultWorkbook {
 public:
     ResultWorkbook(py::handle df, py::handle res_path) : df_(df), res_path_(res_path) {}
 
-    // A save as `save` makes it; a failure marks the workbook as behind the table and raises.
+    // The table's writes: a progress code into the row's `sign`, one more copy into its `added`.
+    void mark(py::handle index, py::handle code);
+    void count_copy(py::handle index);
+
+    // A save as `save` makes it; a failure leaves the workbook behind the table and raises. A
+    // save that succeeds closes the record of a copy in flight.
     void save();
 
-    // When the last save failed: tries again a few times, a pause apart; if the workbook still
+    // Records, durably, that the row's copy is about to be published: the row, its title, its
+    // `added` before the copy, and the tab and address of the editor. A record that cannot be
+    // written is noted in the run log and the publish goes on, as it did before records.
+    void copy_in_flight(py::handle index, py::handle name, py::handle added, py::handle url,
+                        py::handle window);
+
+    // When the file is behind: tries again a few times, a pause apart; if the workbook still
     // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
     // save's own error, its message naming both files. Never returns while the file is behind.
     void catch_up(const Lines& line);
+
+    // The same on a way out of the passes by an exception: afterwards the caller lets that
+    // exception go on. An error of the catch-up itself goes on instead, with the first as its
+    // context.
+    void catch_up_before(py::error_already_set& leaving, const Lines& line);
 
 private:
     // The table to "<name> (unsaved).xlsx", then the save's error naming both files.
@@ -67,6 +88,14 @@ private:
 
     py::handle df_, res_path_;
     bool behind_ = false;
+    bool in_flight_ = false;
 };
+
+// The record of a copy in flight beside the result workbook: a dict with "row", "name", "added",
+// "url" and "window", or None when there is none (or none that can be read).
+py::object read_in_flight(py::handle res_path);
+
+// Removes that record; a record already gone is no error.
+void clear_in_flight(py::handle res_path);
 
 }  // namespace vantrel
