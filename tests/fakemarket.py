@@ -92,6 +92,14 @@ class Driver(_Node):
     def implicitly_wait(self, seconds):
         self.waits.append(seconds)
 
+    @property
+    def current_window_handle(self):
+        return self.window_handles[0]
+
+    @property
+    def switch_to(self):
+        return types.SimpleNamespace(window=lambda handle: self.events.append(f"switch to {handle}"))
+
     def get(self, url):
         self.market.check(url)
         path = url[len(self.market.origin):]

@@ -163,8 +163,9 @@ py::object in_flight_path(py::handle res_path) {
 // kill at any moment leaves either no record or a whole one.
 void write_durably(py::handle path, py::handle text) {
     py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
-    py::object file = call_method(import(saving.name_io), saving.name_open, temporary,
-                                  saving.write_mode, py::none(), saving.text_encoding);
+    py::object file = import(saving.name_io)
+                          .attr(saving.name_open)(temporary, saving.write_mode,
+                                                  py::arg("encoding") = saving.text_encoding);
     try {
         call_method(file, saving.name_write, text);
         call_method(file, saving.name_flush);
@@ -229,8 +230,8 @@ py::object read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
-        py::object file = call_method(import(saving.name_io), saving.name_open, path,
-                                      py::str("r"), py::none(), saving.text_encoding);
+        py::object file = import(saving.name_io)
+                              .attr(saving.name_open)(path, py::arg("encoding") = saving.text_encoding);
         try {
             text = call_method(file, saving.name_read);
         } catch (py::error_already_set&) {

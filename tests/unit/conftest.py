@@ -8,6 +8,7 @@ it out of get_res.
 
 import datetime
 import io
+import json
 import sys
 import traceback
 import types
@@ -77,12 +78,14 @@ class FrozenDatetime:
 class Workflow:
     """Runs get_res over a table against the fake market, with the result workbook in a folder
     of its own. At every sleep it notes each new state of the workbook in `saves` (a DataFrame,
-    or the error that reading it gave) and any other file in the folder in `strays`."""
+    or the error that reading it gave), the record of a copy in flight whenever there is one in
+    `in_flight` (with the sleep it was seen at), and any other file in the folder in `strays`."""
 
     def __init__(self, vantrel, driver, folder, clock):
         folder.mkdir()
         self.vantrel, self.driver, self.res = vantrel, driver, folder / "res.xlsx"
-        self.saves, self.strays, self._last = [], set(), None
+        self.record = folder / ".res.xlsx.in-flight.json"
+        self.saves, self.strays, self.in_flight, self._last = [], set(), [], None
         clock.hooks.append(self.look)
 
     @staticmethod
@@ -97,8 +100,10 @@ class Workflow:
             self.look()
         return df
 
-    def look(self, _seconds=None):
-        self.strays.update(p.name for p in self.res.parent.iterdir() if p != self.res)
+    def look(self, seconds=None):
+        self.strays.update(p.name for p in self.res.parent.iterdir() if p not in (self.res, self.record))
+        if self.record.exists():
+            self.in_flight.append((seconds, json.loads(self.record.read_text(encoding="utf-8"))))
         data = self.res.read_bytes() if self.res.exists() else None
         if data != self._last:
             self._last = data

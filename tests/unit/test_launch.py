@@ -110,8 +110,9 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     assert vantrel.init(ONSALE_URL, None, given, "9222") is driver
     [call] = webdriver.calls
     # normcase: Windows gives the extension as PATHEXT spells it, and its file names ignore case
+    # The driver starts in a session of its own, where the console's Ctrl+C does not reach it.
     assert ([os.path.normcase(arg) for arg in call["service"].args], call["service"].kwargs) == (
-        [os.path.normcase(arg) for arg in service_args], {})
+        [os.path.normcase(arg) for arg in service_args], {"popen_kw": {"start_new_session": True}})
     assert call["options"].calls[-1] == ("add_experimental_option", "debuggerAddress", "127.0.0.1:9222")
 
 
@@ -145,7 +146,8 @@ def windows(vantrel, monkeypatch, tmp_path, driver):
         vantrel.init(ONSALE_URL, None, given, "9222")
         return webdriver.calls[-1]["service"].args
 
-    return types.SimpleNamespace(drivers=drivers, service_for=service_for)
+    return types.SimpleNamespace(drivers=drivers, service_for=service_for,
+                                 service_kwargs=lambda: webdriver.calls[-1]["service"].kwargs)
 
 
 @pytest.mark.parametrize("given", ["chromedriver.exe", "chromedriver"])
@@ -155,6 +157,8 @@ def test_windows_never_runs_a_driver_planted_in_the_working_folder(windows, give
         (windows.drivers / "chromedriver.exe").write_bytes(b"")
     assert windows_which(given) == os.path.join(os.curdir, "chromedriver.exe")  # what the fake rule would run
     assert windows.service_for(given) == ((str(windows.drivers / "chromedriver.exe"),) if on_path else ())
+    # A process group of its own, where the console's Ctrl+C is disabled (CREATE_NEW_PROCESS_GROUP).
+    assert windows.service_kwargs() == {"popen_kw": {"creation_flags": 0x200}}
 
 
 @pytest.mark.parametrize("file, given, environment", [

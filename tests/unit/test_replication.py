@@ -36,7 +36,11 @@ def test_one_copy(vantrel, market, workflow, clock, monkeypatch, api, ticked):
                              "select 不公开", "select 上市", "prepare", "publish", "open /zh/listings/draft"]
     assert driver.select_wrappers == 3
     assert market.published == [{"title": "Lamp", "visibility": "上市", "checked": True, "prepared": True}]
-    assert workflow.saved("name", "amount", "added", "sign") == [[["Lamp", 1, 1, 0]]] and not workflow.strays
+    # The record exists before the first row; the copy is in flight from its publish click on.
+    assert workflow.saved("name", "amount", "added", "sign") == [[["Lamp", 1, 0, 0]], [["Lamp", 1, 1, 0]]]
+    assert workflow.in_flight == [(4, {"row": 0, "name": "Lamp", "added": 0,
+                                       "url": market.origin + "/zh/sell_item?copy=1", "window": "CDwindow-1"})]
+    assert not workflow.strays and not workflow.record.exists()
 
 
 def test_passes_and_the_workbook_after_each_event(market, workflow, driver, capsys):
@@ -45,6 +49,7 @@ def test_passes_and_the_workbook_after_each_event(market, workflow, driver, caps
     df = workflow.run(workflow.table(("Lamp", 3), ("Desk", 1), ("Ghost", 1), ("Shadow", 1), ("Spare", 0)))
     # added and sign of each row, after each save
     assert [" ".join(f"{a}{s}" for a, s in rows) for rows in workflow.saved("added", "sign")] == [
+        "00 00 00 00 00",   # before the first row
         "10 00 00 00 00", "10 10 00 00 00",
         "10 10 02 00 00",   # Ghost: no search results
         "10 10 02 01 00",   # Shadow: results, none titled Shadow
@@ -73,7 +78,7 @@ def test_no_code_once_a_copy_exists(market, workflow, clock, stop, capsys):
     with pytest.raises(StopRun):
         workflow.run(df)
     assert df[["added", "sign"]].values.tolist() == workflow.saved("added", "sign")[-1] == [[1, 0], [1, 0]]
-    assert len(workflow.saves) == 2
+    assert len(workflow.saves) == 3
     assert lines(capsys, "('") == ["('max_times:', 3)", "('max_times:', 2)", "('没有该商品:', 'Lamp')",
                                    "('所有页都没有该商品:', 'Desk')"]
 
@@ -124,7 +129,7 @@ def test_editor_waits_and_outcome(market, workflow, clock, stop, images_after, p
         workflow.run(df, pic_wait=7)
     assert typed(clock.sleeps[4:4 + len(waits)]) == typed(waits)
     assert len(clock.sleeps) == 4 + len(waits) + counted  # and the draft page's 5 when the run ended
-    assert df["added"].tolist() == [counted] and len(workflow.saves) == counted
+    assert df["added"].tolist() == [counted] and len(workflow.saves) == 1 + counted  # and the one before the rows
 
 
 def test_failing_row_does_not_stop_the_pass(market, workflow, driver, capsys):
@@ -205,9 +210,9 @@ class FailingSaves(pd.DataFrame):
 def test_failed_save_keeps_the_previous_workbook(market, workflow):
     market.add("Lamp")
     df = workflow.table(("Lamp", 3), frame=FailingSaves)
-    df.failing = lambda n: n == 2
+    df.failing = lambda n: n == 3  # the second copy's
     df = workflow.run(df)
-    assert workflow.saved("added") == [[[1]], [[3]]]  # the failed save's count came with the next one
+    assert workflow.saved("added") == [[[0]], [[1]], [[3]]]  # the failed save's count came with the next one
     assert df["added"].tolist() == [3] and len(market.published) == 3 and not workflow.strays
 
 
@@ -219,9 +224,9 @@ def failing_table(workflow, failing):
 
 def test_a_failed_last_save_is_made_good_before_the_run_ends(market, workflow, clock):
     market.add("Lamp"), market.add("Desk")
-    df = workflow.run(failing_table(workflow, lambda n: n == 2))
+    df = workflow.run(failing_table(workflow, lambda n: n == 3))  # the second copy's save
     assert df["added"].tolist() == [1, 1] and len(market.published) == 2
-    assert workflow.saved("added") == [[[1], [0]], [[1], [1]]]  # the second copy reached the file
+    assert workflow.saved("added") == [[[0], [0]], [[1], [0]], [[1], [1]]]  # the second copy reached the file
     assert clock.sleeps[-2:] == [4, 5] and not workflow.strays  # no pause: the first try saved
     assert market.drafts == []  # and the run went on to its draft cleanup
 
@@ -233,7 +238,7 @@ def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
     real_replace, res = os.replace, str(workflow.res)
 
     def replace(src, dst):
-        if dst == res and workflow.saves:  # held open from the first save on
+        if dst == res and workflow.saves:  # held open from the save before the first row on
             raise PermissionError(13, "Permission denied", dst)
         real_replace(src, dst)
 
@@ -245,11 +250,11 @@ def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
     assert isinstance(caught.value.__cause__, PermissionError)
     assert entries(caught)[-1] == ("vantrel.get_res", 142)
     assert pd.read_excel(unsaved)["added"].tolist() == [1, 1]
-    assert workflow.saved("added") == [[[1], [0]]]
+    assert workflow.saved("added") == [[[0], [0]]]
     assert clock.sleeps[-2:] == [5, 5] and typed(clock.sleeps[-2:]) == typed([5, 5])
     assert workflow.strays == {unsaved.name}
     log = [r.getMessage() for r in caplog.records]
-    assert sum("save attempt" in m for m in log) == 3 and sum("save failed" in m for m in log) == 4
+    assert sum("save attempt" in m for m in log) == 3 and sum("save failed" in m for m in log) == 5
     assert log[-1] == f"the table as it stands written to {str(unsaved)!r}"
 
 
@@ -270,19 +275,19 @@ def test_a_table_that_cannot_be_written_ends_the_run_with_an_error(market, workf
     df.refusal = refusal
     with pytest.raises(raised, match="nor could the table be written") as caught:
         workflow.run(df)
-    assert "save 5 refused" in str(caught.value)  # two in the rows, three at the end
+    assert "save 6 refused" in str(caught.value)  # one before the rows, two in them, three at the end
     assert type(caught.value.__cause__) is type(refusal(0)) and str(workflow.res) in str(caught.value)
-    assert workflow.saved("added") == [[[1], [0]]] and not workflow.strays
+    assert workflow.saved("added") == [[[0], [0]]] and not workflow.strays
 
 
 def test_an_interrupt_in_the_last_save_is_not_retried(vantrel, market, workflow, clock, monkeypatch):
     market.add("Lamp")
     df = workflow.table(("Lamp", 1), frame=FailingSaves)
-    df.failing = lambda n: n == 1
+    df.failing = lambda n: n == 2
     real_save = FailingSaves.to_excel
 
     def interrupted(self, *args, **kwargs):
-        if self.saves == 1:  # the row's save failed; the one after the passes is interrupted
+        if self.saves == 2:  # the row's save failed; the one after the passes is interrupted
             raise KeyboardInterrupt
         return real_save(self, *args, **kwargs)
 
