@@ -44,6 +44,7 @@ class FakeMarket:
         self.footer_stuck = self.publish_stuck = self.checkbox_checked = False
         self.publish_lag = 0  # reads of current_url that still show the editor after publishing
         self.fail = {}        # locator, script, address or "refresh" -> the exception it raises
+        self.gone = None      # an exception every driver call raises: the browser is gone
         self._ids = itertools.count(1)
 
     def add(self, title, **kwargs):
@@ -57,6 +58,8 @@ class FakeMarket:
         return (FakeDriver if api == "old" else NewApiDriver)(self)
 
     def check(self, key):
+        if self.gone is not None:
+            raise self.gone
         if key in self.fail:
             raise self.fail[key]
 
@@ -116,6 +119,7 @@ class Driver(_Node):
 
     @property
     def current_url(self):
+        self.market.check("current_url")
         url = self.url
         if self.lag is not None:
             self.lag -= 1
