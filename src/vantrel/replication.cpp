@@ -251,14 +251,15 @@ void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_labe
 }
 
 // The browser is gone: the run cannot go on, and says so instead of failing every row for ever.
+// The driver's error stays attached as the cause.
 [[noreturn]] void raise_browser_gone(const char* what, py::error_already_set& error,
                                      py::handle res_path) {
-    const std::string message =
-        py::str("{} is gone ({}): the run has stopped; its record is the result workbook {}. Start "
-                "{} again and run vantrel-resume to go on with it")
-            .format(what, runlog::describe(error.type(), error.value()), res_path, what)
-            .cast<std::string>();
-    py::raise_from(error, PyExc_RuntimeError, message.c_str());
+    py::str message = py::str("{} is gone ({}): the run has stopped; its record is the result workbook "
+                              "{}. Start {} again and run vantrel-resume to go on with it")
+                          .format(what, runlog::describe(error.type(), error.value()), res_path, what);
+    py::object gone = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
+    PyException_SetCause(gone.ptr(), py::reinterpret_borrow<py::object>(error.value()).release().ptr());
+    PyErr_SetObject(PyExc_RuntimeError, gone.ptr());
     throw py::error_already_set();
 }
 

@@ -125,13 +125,16 @@ def test_the_passes_ended_by_an_exception_leave_the_workbook_whole(market, workf
     (InvalidSessionIdException("invalid session id"), "Chrome"),
     (MaxRetryError(None, "/session", NewConnectionError(None, "Connection refused")), "ChromeDriver"),
 ])
-def test_a_browser_that_is_gone_ends_the_run_within_the_pass(market, workflow, driver, clock, gone, what):
+def test_a_browser_that_is_gone_ends_the_run_within_the_pass(market, workflow, driver, clock, caplog, gone,
+                                                             what):
+    caplog.set_level("DEBUG", logger="vantrel")  # the dropped attempt is logged with its traceback
     market.add("Lamp"), market.add("Desk")
     clock.hooks.append(lambda s: s == 1.5 and len(market.published) == 1 and setattr(market, "gone", gone))
     with pytest.raises(RuntimeError, match=f"^{what} is gone .*vantrel-resume") as caught:
         workflow.run(workflow.table(("Lamp", 2), ("Desk", 2)))
     assert caught.value.__cause__ is gone
     assert workflow.saved("added")[-1] == [[1], [0]] and len(clock.sleeps) < 40
+    assert f"{what} is gone: the run ends; vantrel-resume goes on with it" in log(caplog)
 
 
 def test_a_passing_connection_fault_is_retried(market, workflow, driver, monkeypatch):
