@@ -14,6 +14,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -95,30 +96,57 @@ def run_main(vantrel, market, chromium, tmp_path, monkeypatch, capsys):
                           RUN_TIMEOUT)
 
 
-class Process:
-    """A vantrel session in a process of its own (run_vantrel.py), in its own process group.
+def child_pids(pid):
+    """The processes whose parent is `pid`, as /proc shows them now."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", encoding="ascii", errors="replace") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
 
-    Its console goes to files in `logs`: a killed session cannot fill a pipe nobody reads.
+
+class Process:
+    """A vantrel session in a process of its own (run_vantrel.py), in its own process group;
+    `entry` is the module function it calls, main or resume (which takes the result workbook in
+    place of the commodity workbook).
+
+    Its console goes to files in `logs`: a killed session cannot fill a pipe nobody reads. Its
+    ChromeDriver runs in a session of its own, so the children the session was seen with are
+    ended with it.
     """
 
     def __init__(self, workbook, port, origin, logs, scale=realrun.SCALE, pic_wait=0,
-                 tmpdir=None, path=None):
-        env = dict(os.environ, VANTREL_ORIGIN=origin, PYTHONUNBUFFERED="1")
+                 tmpdir=None, path=None, entry="main", env=None):
+        env = dict(os.environ, VANTREL_ORIGIN=origin, PYTHONUNBUFFERED="1", **(env or {}))
         if path is not None:
             env["PATH"] = path
         if tmpdir is not None:
             env["TMPDIR"] = str(tmpdir)
-        self.out_path = os.path.join(str(logs), "stdout.txt")
-        self.err_path = os.path.join(str(logs), "stderr.txt")
+        self.out_path = os.path.join(str(logs), f"{entry}-stdout.txt")
+        self.err_path = os.path.join(str(logs), f"{entry}-stderr.txt")
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [sys.executable, RUNNER, str(workbook), str(pic_wait), str(port), str(scale)],
+                [sys.executable, RUNNER, str(workbook), str(pic_wait), str(port), str(scale), entry],
                 env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 start_new_session=True)
         self.pid = self.proc.pid
+        self.children = set()
+
+    def look(self):
+        """Notes the session's children while it runs."""
+        if self.proc.poll() is None:
+            self.children.update(child_pids(self.pid))
 
     def kill(self):
-        """SIGKILL the session, then whatever it started (its ChromeDriver) in its group."""
+        """SIGKILL the session and its ChromeDriver, then whatever else is in its group."""
+        self.look()
         try:
             os.kill(self.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -127,6 +155,11 @@ class Process:
         self.reap()
 
     def reap(self):
+        for pid in self.children:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         try:
             os.killpg(self.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
@@ -135,12 +168,13 @@ class Process:
     def finish(self, timeout):
         """Wait for the session to end on its own, killing it after `timeout` seconds;
         True when it ended in time."""
-        try:
-            self.proc.wait(timeout)
-            ended = True
-        except subprocess.TimeoutExpired:
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            self.look()
+            time.sleep(0.05)
+        ended = self.proc.poll() is not None
+        if not ended:
             self.kill()
-            ended = False
         self.reap()
         return ended
 

@@ -1,11 +1,12 @@
 """One interactive vantrel session in a process of its own, for tests that kill it from outside.
 
-    python run_vantrel.py WORKBOOK PIC_WAIT PORT SCALE
+    python run_vantrel.py WORKBOOK PIC_WAIT PORT SCALE [ENTRY]
 
 The three answers are typed for the session (workbook path, image delay, debugging port);
-every sleep the module asks for lasts SCALE times as long. VANTREL_ORIGIN names the
-marketplace. The exit status is 0 when vantrel.main() returns and 1 when it raises, with the
-traceback on standard error.
+every sleep the module asks for lasts SCALE times as long. ENTRY is the module function
+called, main (the default) or resume, whose first answer is the result workbook.
+VANTREL_ORIGIN names the marketplace. The exit status is 0 when the function returns and 1
+when it raises, with the traceback on standard error.
 """
 
 import os
@@ -22,11 +23,11 @@ import vantrel  # noqa: E402
 
 
 def main(argv):
-    workbook, pic_wait, port, scale = argv
+    workbook, pic_wait, port, scale, *entry = argv
     vantrel.time = harness.ScaledTime(float(scale))
     sys.stdin = harness.answers(workbook, pic_wait, port)
     try:
-        vantrel.main()
+        getattr(vantrel, entry[0] if entry else "main")()
     except BaseException:
         traceback.print_exc()
         return 1
