@@ -23,7 +23,8 @@ class Workbook:
     """Follows the result workbook and its folder from the clock, between the module's steps.
 
     `states` holds each new content of the workbook as {name: added}; `strays` every other
-    file seen in the folder (the commodity workbook and `allowed` names aside).
+    file seen in the folder (the commodity workbook, the record of a copy in flight and
+    `allowed` names aside).
     """
 
     def __init__(self, folder):
@@ -41,6 +42,7 @@ class Workbook:
         names = set(os.listdir(self.folder)) - self.allowed
         if self.path:
             names.discard(os.path.basename(self.path))
+            names.discard(os.path.basename(self.record))
         self.strays |= names
         if self.path is None:
             return
@@ -50,6 +52,11 @@ class Workbook:
             self._last = data
             table = pd.read_excel(self.path)
             self.states.append(dict(zip(table["name"], table["added"])))
+
+    @property
+    def record(self):
+        folder, name = os.path.split(self.path)
+        return os.path.join(folder, f".{name}.in-flight.json")
 
     @property
     def total(self):
@@ -141,6 +148,7 @@ def test_unwritable_workbook_keeps_counts_for_the_next_save(market, run_main, fa
     assert market.copies() == dict(rows) == run.column("added")
     assert set(run.column("sign").values()) == {0}
     assert not disk.strays, disk.strays  # no temporary file stayed behind at any step
+    assert not os.path.exists(disk.record)  # the last save closed the record of the last copy
 
 
 def test_workbook_blocked_to_the_end_leaves_an_unsaved_copy_and_an_error(market, run_main):
@@ -162,7 +170,7 @@ def test_workbook_blocked_to_the_end_leaves_an_unsaved_copy_and_an_error(market,
     # The marketplace has every copy; the workbook on disk stopped at the first, the unsaved
     # one beside it has them all.
     assert market.copies() == dict(rows)
-    assert disk.states == [{"Alpha lamp": 1, "Beta mug": 0}]
+    assert disk.states == [{"Alpha lamp": 0, "Beta mug": 0}, {"Alpha lamp": 1, "Beta mug": 0}]
     assert pd.read_excel(unsaved).set_index("name")["added"].to_dict() == dict(rows)
     blocker.unblock()
 

@@ -4,6 +4,7 @@ Each session runs in a process of its own (run_vantrel.py) with scaled sleeps, s
 be killed without taking the test with it.
 """
 
+import json
 import os
 import random
 import re
@@ -73,7 +74,8 @@ def check_after_kill(folder, pid, state, ended):
     result = r"commodity\d{8} \d\d-\d\d-\d\dres\.xlsx"
     results = [n for n in names if re.fullmatch(result, n)]
     temps = [n for n in names if re.fullmatch(r"\." + result + r"\.\d+\.tmp\.xlsx", n)]
-    assert sorted(["commodity.xlsx"] + results + temps) == names, names
+    records = [n for n in names if re.fullmatch(r"\." + result + r"\.in-flight\.json(\.tmp)?", n)]
+    assert sorted(["commodity.xlsx"] + results + temps + records) == names, names
     assert len(results) <= 1 and len(temps) <= 1, names
     if temps:
         assert temps[0].endswith(f".{pid}.tmp.xlsx")
@@ -88,10 +90,16 @@ def check_after_kill(folder, pid, state, ended):
         added = {name: 0 for name, _ in ROWS}
     copies = harness.copies_by_title(state)
     behind = {name: copies.get(name, 0) - added[name] for name, _ in ROWS}
-    # Never more than the marketplace holds; at most the one copy in flight behind it.
+    # Never more than the marketplace holds; at most the one copy in flight behind it, and that
+    # one named by the record beside the workbook.
     assert all(b >= 0 for b in behind.values()) and sum(behind.values()) <= 1, (added, copies)
+    record = folder / f".{results[0]}.in-flight.json" if results else None
+    if sum(behind.values()):
+        [title] = [name for name, b in behind.items() if b]
+        with open(record, encoding="utf-8") as handle:
+            assert json.load(handle)["name"] == title
     if ended:
-        assert added == dict(ROWS) == copies
+        assert added == dict(ROWS) == copies and not (record and record.exists())
     return {"workbook": bool(results), "temporary": bool(temps), "behind": sum(behind.values()),
             "ended": ended}
 
