@@ -92,7 +92,8 @@ bool takes_service(py::handle chrome) {
         parameters = import(attach.name_inspect)
                          .attr(attach.name_signature)(chrome)
                          .attr(attach.name_parameters);
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;  // a Ctrl+C while attaching ends the attach
         return false;  // no readable signature: call it as the old releases are called
     }
     return parameters.contains(attach.parameter_service);
@@ -166,6 +167,28 @@ py::dict driver_apart_from_console() {
     return popen;
 }
 
+// Selenium's Services take popen_kw from 4.8 on (through their **kwargs); an older one is called
+// as before, and its driver hears the console as before.
+bool takes_popen_keywords(py::handle service_class) {
+    py::object parameters;
+    try {
+        parameters = import(attach.name_inspect)
+                         .attr(attach.name_signature)(service_class)
+                         .attr(attach.name_parameters);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    if (parameters.contains(attach.keyword_popen)) {
+        return true;
+    }
+    py::object var_keyword = import(attach.name_inspect).attr("Parameter").attr("VAR_KEYWORD");
+    for (py::handle parameter : call_method(parameters, py::str("values"))) {
+        if (holds(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
+    }
+    return false;
+}
+
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
     py::object webdriver = global(attach.name_webdriver);
     py::object chrome = webdriver.attr(attach.name_chrome);
@@ -177,7 +200,9 @@ py::object new_chrome(py::handle chromedriver_path, py::handle options) {
                                    .attr(attach.name_service);
     py::object driver_path = locate_driver(chromedriver_path);
     py::dict keywords;
-    keywords[attach.keyword_popen] = driver_apart_from_console();
+    if (takes_popen_keywords(service_class)) {
+        keywords[attach.keyword_popen] = driver_apart_from_console();
+    }
     py::object service = driver_path ? service_class(driver_path, **keywords) : service_class(**keywords);
     return chrome(py::arg("service") = service, py::arg("options") = options);
 }

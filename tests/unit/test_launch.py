@@ -116,6 +116,20 @@ def test_selenium_4_gets_a_service_with_the_driver_found(vantrel, monkeypatch, t
     assert call["options"].calls[-1] == ("add_experimental_option", "debuggerAddress", "127.0.0.1:9222")
 
 
+def test_a_service_without_popen_keywords_is_made_as_before(vantrel, monkeypatch, tmp_path, driver):
+    made = []
+
+    class OldService:  # a Selenium 4 release before Services passed keywords on to Popen
+        def __init__(self, executable_path="chromedriver", port=0):
+            made.append(executable_path)
+
+    webdriver = FakeWebdriver(driver, service=True)
+    webdriver.chrome.service.Service = OldService
+    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    assert vantrel.init(ONSALE_URL, None, "chromedriver", "9222") is driver and made == ["chromedriver"]
+
+
 def windows_which(cmd, mode=None, path=None):
     """shutil.which as CPython finds programs on Windows: the working folder before PATH."""
     for folder in [os.curdir] + os.environ["PATH"].split(os.pathsep):
