@@ -164,35 +164,35 @@ void require_progress_columns(py::handle df, py::handle res_path) {
 // into the same workbook.
 py::object resume_body(const py::object*, Lines& line) {
                runlog::attach_file();
-    line(322); py::object res_path = call_method(call(builtin_input, launch.prompt_result_workbook), host.name_strip);
-    line(323); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
+    line(402); py::object res_path = call_method(call(builtin_input, launch.prompt_result_workbook), host.name_strip);
+    line(403); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
                refuse_negative_delay(pic_wait);
-    line(324); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+    line(404); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
                runlog::resume_answers(line, res_path, pic_wait, chrome_port);
-    line(325); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
-    line(326); require_progress_columns(df, res_path);
-    line(327); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
-    line(328); py::object domain = onsale_address();
-    line(330); py::object start_time = now();
-    line(331); print_line(py::make_tuple(start_time, launch.begin_text));
+    line(405); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
+    line(406); require_progress_columns(df, res_path);
+    line(407); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
+    line(408); py::object domain = onsale_address();
+    line(410); py::object start_time = now();
+    line(411); print_line(py::make_tuple(start_time, launch.begin_text));
                runlog::begin(line, res_path);
-    line(332); Lines attach_lines(line.current());
+    line(412); Lines attach_lines(line.current());
                py::object driver = attach_to_chrome(launch.chromedriver_path, chrome_port, attach_lines);
-    line(333); settle_in_flight(driver, df, res_path, builtin_input, line);
-    line(334); call_method(driver, page.name_get, domain);
-    line(335); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
-    line(336); py::object handles = driver.attr(page.name_window_handles);
-    line(337); call(global(launch.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
+    line(413); settle_in_flight(driver, df, res_path, builtin_input, line);
+    line(414); call_method(driver, page.name_get, domain);
+    line(415); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
+    line(416); py::object handles = driver.attr(page.name_window_handles);
+    line(417); call(global(launch.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
                     key_words, res_path, sheet.zero, domain, driver, handles);
-    line(338); py::object end_time = now();
-    line(339); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
+    line(418); py::object end_time = now();
+    line(419); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
                runlog::finish(line, start_time, end_time);
-    line(340); sleep(launch.pause_seconds);
+    line(420); sleep(launch.pause_seconds);
     return py::none();
 }
 
 const FunctionDef resume_function = {
-    "resume", "vantrel.resume", 320, nullptr, 0, resume_locals, std::size(resume_locals),
+    "resume", "vantrel.resume", 400, nullptr, 0, resume_locals, std::size(resume_locals),
     resume_body,
 };
 
@@ -331,7 +331,7 @@ void run_module_body(py::module_ module, int& line) {
     line = 40;  bind_function(module, "get_res", get_res_function);
     line = 202; bind_function(module, "start", start_function);
     line = 277; bind_function(module, "main", main_function);
-    line = 320; bind_function(module, "resume", resume_function);
+    line = 400; bind_function(module, "resume", resume_function);
     line = 1;   module.attr("__test__") = py::dict();
 }
 
