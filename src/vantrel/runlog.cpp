@@ -38,7 +38,8 @@ namespace {
     X(line_format, "%(asctime)s %(message)s")      \
     X(in_main, "main")                             \
     X(in_start, "start")                           \
-    X(in_get_res, "get_res")
+    X(in_get_res, "get_res")                       \
+    X(in_check, "check")
 
 struct RunLogTexts {
     VANTREL_RUNLOG_TEXTS(VANTREL_TEXT_FIELD)
@@ -390,6 +391,63 @@ void save_failed(py::handle res_path, const py::error_already_set& error, py::ha
                 : text("save failed: %R, %S; no temporary file left", res_path.ptr(), cause.ptr());
         emit(who, logs.info, logs.in_get_res, nullptr, message);
     });
+}
+
+py::object describe_error(const py::error_already_set& error) { return describe(error.type(), error.value()); }
+
+namespace {
+
+// One INFO record of the check, its message made only when it is heard.
+template <typename Make>
+void check_info(const Lines& line, Make&& make) {
+    guarded([&] {
+        if (Listeners who = listeners(logs.info)) {
+            emit(who, logs.info, logs.in_check, &line, make());
+        }
+    });
+}
+
+}  // namespace
+
+void check_launch(const Lines& line, py::handle file_path, py::handle chrome_port) {
+    check_info(line, [&] {
+        return text("check: commodity workbook %R, Chrome port %R", file_path.ptr(), chrome_port.ptr());
+    });
+}
+
+void check_found(const Lines& line, py::handle name, long page) {
+    check_info(line, [&] { return text("check: row %R found on result page %ld", name.ptr(), page); });
+}
+
+void check_missing(const Lines& line, py::handle name, py::handle code, long pages) {
+    check_info(line, [&] {
+        return holds(code, py::int_(2), Py_EQ)
+                   ? text("check: row %R: no search results, a run writes sign 2", name.ptr())
+                   : text("check: row %R: listing not found on %ld result pages, a run writes sign 1",
+                          name.ptr(), pages);
+    });
+}
+
+void check_skipped(const Lines& line, py::handle name, py::handle amount) {
+    check_info(line, [&] { return text("check: row %R skipped, amount %S", name.ptr(), amount.ptr()); });
+}
+
+void check_unchecked(const Lines& line, py::handle name, py::handle reason) {
+    check_info(line, [&] { return text("check: row %R not checked: %S", name.ptr(), reason.ptr()); });
+}
+
+void check_problem(const Lines& line, py::handle problem) {
+    check_info(line, [&] { return text("check: not as expected: %S", problem.ptr()); });
+}
+
+void check_drafts(const Lines& line, py::handle titles) {
+    check_info(line, [&] {
+        return text("check: %zd drafts the cleanup would delete: %R", py::len(titles), titles.ptr());
+    });
+}
+
+void check_verdict(const Lines& line, py::handle estimate, py::handle verdict) {
+    check_info(line, [&] { return text("check: run estimate %S; %S", estimate.ptr(), verdict.ptr()); });
 }
 
 }  // namespace runlog

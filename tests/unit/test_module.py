@@ -29,7 +29,8 @@ print(json.dumps([blocked, left_behind, importlib.import_module("vantrel") is va
 # What FRESH_IMPORT prints on every supported CPython; tests/matrix runs it on the others.
 FRESH_IMPORT_SHOWS = [
     ["vantrel", 12, "init vantrel"], False, True,
-    ["datetime", "time", "Options", "webdriver", "pd", "Select", "init", "get_res", "start", "main", "__test__"],
+    ["datetime", "time", "Options", "webdriver", "pd", "Select", "init", "get_res", "start", "main", "check",
+     "check_cli", "__test__"],
     True, {}, "vantrel", 277]
 
 
