@@ -95,9 +95,11 @@ py::object duration_text(double seconds) {
 // Copies a run makes of a found row if each one succeeds; 0 where `amount` is no number, which
 // the caller counts as one per pass.
 double wanted_copies(py::handle amount, py::handle added) {
-    const double wanted = PyFloat_AsDouble(amount.ptr()) - PyFloat_AsDouble(added.ptr());
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
+    double wanted = 0;
+    try {
+        wanted = py::float_(py::reinterpret_borrow<py::object>(amount) - added).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
         return 0;
     }
     return std::isnan(wanted) ? 0 : std::ceil(wanted);
@@ -113,7 +115,7 @@ struct Check {
     py::list rows;           // the report's line of each row
     py::list problems;       // whatever would keep a run from going as planned, rows included
     py::list page_problems;  // of those, Chrome's and the pages'
-    py::dict pages;       // result pages walked, per row label; None where not searched to the end
+    py::dict pages;          // result pages walked, per row label; None where not searched to the end
     py::object drafts = py::none();
     py::list draft_titles;
     long not_found = 0, no_results = 0, unchecked = 0;
@@ -143,7 +145,8 @@ struct Check {
             line(330); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
-            problem(py::str("attaching to Chrome at 127.0.0.1:{} and opening {} failed: {}")
+            problem(py::str("attaching to Chrome at 127.0.0.1:{} or opening {} failed: {} (ChromeDriver: "
+                            "step 1 of the guide; VANTREL_ORIGIN: step 2)")
                         .format(chrome_port, address, runlog::describe_error(error)));
             return py::object();
         }

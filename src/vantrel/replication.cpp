@@ -65,6 +65,13 @@ struct Row {
 
     bool images_in_place() { return contains(page_source(driver), page.marker_image_delete); }
 
+    // A check's search ends where it knows what a run would do next; nothing further is done.
+    bool probed(SearchOutcome::Kind kind, long pages = 0) {
+        probe->kind = kind;
+        probe->pages = pages;
+        return false;
+    }
+
     // Searches for the row's title; true when a copy of its listing is open in the editor.
     bool open_copy() {
         line(56); call_method(driver, page.name_get, onsale_address());
@@ -80,13 +87,13 @@ struct Row {
             line(65); if (holds(style, page.style_hidden, Py_EQ)) break;
             line(66); wait_times = wait_times + sheet.one;
             line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
-                      if (probe && holds(wait_times, flow.footer_polls_for_check, Py_GT)) { probe->kind = SearchOutcome::results_stuck; return false; }
+                      if (probe && holds(wait_times, flow.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
             line(68); sleep(flow.footer_poll);
         }
         line(70); py::object div_list = cards();
         line(71); print_line(py::int_(py::len(div_list)));
         line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
-                      if (probe) { probe->kind = SearchOutcome::no_results; return false; }
+                      if (probe) return probed(SearchOutcome::no_results);
             line(73); print_line(py::make_tuple(flow.no_results_label, name));
                       runlog::no_results(line, name, added);
             line(74); mark_and_save(sheet.code_no_results);
@@ -101,7 +108,7 @@ struct Row {
                                                                    host.name_strip);
                 line(84); if (!holds(name, search_name, Py_EQ)) continue;
                 line(85); if (!on_sale_page()) break;
-                          if (probe) { probe->kind = SearchOutcome::found; probe->pages = result_page; return false; }
+                          if (probe) return probed(SearchOutcome::found, result_page);
                 line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
                 line(87); sleep(flow.after_copy_click);
                 line(88); if (!on_sale_page()) break;  // a later card of the same title is tried too
@@ -116,7 +123,7 @@ struct Row {
             line(96); print_line(flow.next_page_line);
             ++result_page;
         }
-                   if (probe) { probe->kind = SearchOutcome::not_found; probe->pages = result_page; return false; }
+                   if (probe) return probed(SearchOutcome::not_found, result_page);
         line(98); if (on_sale_page()) {
             line(99); print_line(py::make_tuple(flow.not_found_label, name));
                       runlog::not_found(line, name, added);

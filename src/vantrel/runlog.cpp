@@ -442,7 +442,8 @@ void check_problem(const Lines& line, py::handle problem) {
 
 void check_drafts(const Lines& line, py::handle titles) {
     check_info(line, [&] {
-        return text("check: %zd drafts the cleanup would delete: %R", py::len(titles), titles.ptr());
+        return text("check: %zd drafts the cleanup would delete: %R", static_cast<Py_ssize_t>(py::len(titles)),
+                    titles.ptr());
     });
 }
 
