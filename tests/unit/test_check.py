@@ -8,7 +8,7 @@ import socket
 import pandas as pd
 import pytest
 
-from .conftest import typed
+from .conftest import entries, typed
 
 PROMPTS = "commodity.xlsx路径：谷歌端口号："
 
@@ -99,3 +99,11 @@ def test_a_row_the_check_cannot_vouch_for_fails_it(market, clock, check, capsys,
     if market.footer_stuck:
         # A run would poll for ever; the check gives up after 30 polls, reloading from the seventh.
         assert clock.sleeps.count(0.6) == 30 and len(clock.sleeps) == 2 + 30 + 1
+
+
+def test_a_workbook_that_cannot_be_read_fails_the_command_loudly(vantrel, tmp_path, answer, webdriver):
+    answer(f"{tmp_path / 'missing.xlsx'}\n9222\n")
+    with pytest.raises(FileNotFoundError) as caught:
+        vantrel.check_cli()
+    assert entries(caught) == [("vantrel.check_cli", 391), ("vantrel.check", 323)]
+    assert webdriver.calls == []  # nothing attached

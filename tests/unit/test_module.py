@@ -60,6 +60,7 @@ ARGUMENT_ERRORS = [
     ("vantrel.init(1, 2, 3, chrome_port=4, port=5)", "init() got an unexpected keyword argument 'port'"),
     ("vantrel.main(1)", "main() takes no arguments (1 given)"),
     ("vantrel.main(x=1)", "main() takes no keyword arguments"),
+    ("vantrel.check('book.xlsx')", "check() takes no arguments (1 given)"),
 ]
 
 
