@@ -139,10 +139,11 @@ struct Check {
             return py::object();
         }
         py::object address = onsale_address();
-        py::object driver;
+        py::object driver, wrong_page;
         try {
             line(329); driver = call(global(checks.name_init), address, address, chromedriver_path(), chrome_port);
             line(330); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
+            line(331); wrong_page = onsale_problem(driver, address);
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
             problem(py::str("attaching to Chrome at 127.0.0.1:{} or opening {} failed: {} (ChromeDriver: "
@@ -150,7 +151,6 @@ struct Check {
                         .format(chrome_port, address, runlog::describe_error(error)));
             return py::object();
         }
-        line(331); py::object wrong_page = onsale_problem(driver, address);
         if (wrong_page) {
             problem(wrong_page);
             return py::object();
@@ -168,7 +168,7 @@ struct Check {
             py::object added = record.attr(sheet.column_added);
             py::object sign = record.attr(sheet.column_sign);
             try {
-                if (holds(sign, sheet.zero, Py_NE) || holds(amount, added, Py_LE)) {
+                line(332); if (holds(sign, sheet.zero, Py_NE) || holds(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
                     searched_to(index, name, amount, added, search_listing(driver, table, index, name, added, line));
@@ -235,15 +235,25 @@ struct Check {
 
     // The drafts the cleanup at the end of a run would delete, with their titles.
     void count_drafts(py::handle driver) {
+        try {
+            list_drafts(driver);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            problem(py::str("the draft listings page {} could not be read: {} at line {}")
+                        .format(draft_address(), runlog::describe_error(error), line.current()));
+        }
+    }
+
+    void list_drafts(py::handle driver) {
         py::object entries = draft_entries(driver, line);
-        line(332); py::object url = current_url(driver);
+        line(333); py::object url = current_url(driver);
         if (!contains(url, page.draft_path)) {
             problem(py::str("the draft listings page {} did not open: the browser shows {}")
                         .format(draft_address(), url));
             return;
         }
         for (py::handle entry : entries) {
-            line(333); py::object title = py::reinterpret_borrow<py::object>(checks.untitled);
+            line(334); py::object title = py::reinterpret_borrow<py::object>(checks.untitled);
             try {
                 title = call_method(find_element(entry, page.xpath_card_title).attr(page.name_text), host.name_strip);
             } catch (py::error_already_set& error) {
@@ -269,7 +279,7 @@ struct Check {
     }
 
     void report() {
-        line(334); for (py::handle text : page_problems) print_line(py::make_tuple(checks.problem_label, text));
+        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(checks.problem_label, text));
         if (!searched) {
             print_line(py::make_tuple(checks.rows_unchecked_label, py::len(table)));
             for (py::handle index : table.attr(checks.name_index)) pages[index] = py::none();

@@ -7,6 +7,7 @@ import socket
 
 import pandas as pd
 import pytest
+from selenium.common.exceptions import WebDriverException
 
 from .conftest import entries, typed
 
@@ -82,20 +83,31 @@ def test_a_run_s_search_up_to_the_copy_button_and_the_report(market, driver, clo
     assert {r.funcName for r in caplog.records if r.name == "vantrel"} == {"check"}
 
 
-@pytest.mark.parametrize("fault, reason", [
-    ("a title that is a number", "TypeError: unsupported operand type(s) for +: 'int' and 'str' at line 60"),
-    ("results that never load", "the search results never finished loading"),
+DRAFTS_URL = "http://127.0.0.1:8700/zh/listings/draft"
+
+
+@pytest.mark.parametrize("fault, said, verdict", [
+    ("a title that is a number",
+     "('not checked:', 12345, \"TypeError: unsupported operand type(s) for +: 'int' and 'str' at line 60\")",
+     "not ready: 1 not checked"),
+    ("results that never load",
+     "('not checked:', 'Lamp', 'the search results never finished loading (the footer stayed shown, "
+     "the page reloaded every poll)')", "not ready: 1 not checked"),
+    ("a draft page that does not open",
+     f"('not as expected:', 'the draft listings page {DRAFTS_URL} could not be read: "
+     "WebDriverException: Message: lost at line 143')", "not ready: pages not as expected"),
 ])
-def test_a_row_the_check_cannot_vouch_for_fails_it(market, clock, check, capsys, fault, reason):
+def test_what_the_check_cannot_vouch_for_fails_it(market, clock, check, capsys, fault, said, verdict):
     market.add("Lamp")
     market.add("12345")
     market.footer_stuck = fault == "results that never load"
-    rows = [("Lamp", 1)] if market.footer_stuck else [("Lamp", 1), (12345, 1)]
+    if fault == "a draft page that does not open":
+        market.fail[DRAFTS_URL] = WebDriverException("lost")
+    rows = [("Lamp", 1), (12345, 1)] if fault == "a title that is a number" else [("Lamp", 1)]
     assert check(rows, call="check_cli") == 1
     out = capsys.readouterr().out.splitlines()
-    [unchecked] = [line for line in out if line.startswith("('not checked:'")]
-    assert reason in unchecked
-    assert out[-1].startswith("('verdict:', 'not ready: 1 not checked")
+    assert said in out
+    assert out[-1] == f"('verdict:', '{verdict}')"
     if market.footer_stuck:
         # A run would poll for ever; the check gives up after 30 polls, reloading from the seventh.
         assert clock.sleeps.count(0.6) == 30 and len(clock.sleeps) == 2 + 30 + 1
