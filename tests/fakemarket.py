@@ -25,7 +25,7 @@ PAGES = {
     "editor": {VISIBILITY: "select", CHECKBOX: "checkbox", FIRST_BUTTON: "first", PUBLISH: "publish"},
     "draft": {ITEM_LIST: "list", CONFIRM: "confirm"},
 }
-UNDER = {"card": {CARD_TITLE: "title", COPY_BUTTON: "copy"}, "draft": {DELETE_BUTTON: "delete"}}
+UNDER = {"card": {CARD_TITLE: "title", COPY_BUTTON: "copy"}, "draft": {CARD_TITLE: "title", DELETE_BUTTON: "delete"}}
 SCRIPT_CLICKED = {"next", "first", "publish", "delete"}  # the others take the element's own click
 
 
@@ -198,7 +198,9 @@ class Element(_Node):
     @property
     def text(self):
         self._live()
-        return f"\n  {self.item.title}  " if self.kind == "title" else ""
+        if self.kind != "title":
+            return ""
+        return f"\n  {self.item['title'] if isinstance(self.item, dict) else self.item.title}  "
 
     def get_attribute(self, name):
         self._live()

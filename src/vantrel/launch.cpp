@@ -3,6 +3,7 @@
 #include "launch.hpp"
 
 #include "browser.hpp"
+#include "check.hpp"
 #include "replication.hpp"
 #include "runlog.hpp"
 #include "sheet.hpp"
@@ -232,6 +233,7 @@ void create_constants() {
     create_sheet_constants();
     create_replication_constants();
     create_runlog_constants();
+    create_check_constants();
     LaunchTexts& table = launch;
     VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_CREATE)
     VANTREL_FLOAT_CREATE(implicit_wait_seconds, 0.3)
@@ -320,6 +322,14 @@ void on_interrupt(py::handle, py::handle) {
 
 }  // namespace
 
+py::object ask_workbook_path() { return call_method(call(builtin_input, launch.prompt_workbook), host.name_strip); }
+
+py::object ask_chrome_port() { return call_method(call(builtin_input, launch.prompt_port), host.name_strip); }
+
+py::handle chromedriver_path() { return launch.chromedriver_path; }
+
+py::handle run_implicit_wait() { return launch.implicit_wait_seconds; }
+
 void run_module_body(py::module_ module, int& line) {
     line = 6;   module.attr("datetime") = py::module_::import("datetime");
     line = 7;   module.attr("time") = py::module_::import("time");
@@ -331,6 +341,8 @@ void run_module_body(py::module_ module, int& line) {
     line = 40;  bind_function(module, "get_res", get_res_function);
     line = 202; bind_function(module, "start", start_function);
     line = 277; bind_function(module, "main", main_function);
+    line = 320; bind_function(module, "check", check_function);
+    line = 390; bind_function(module, "check_cli", check_cli_function);
     line = 400; bind_function(module, "resume", resume_function);
     line = 1;   module.attr("__test__") = py::dict();
 }

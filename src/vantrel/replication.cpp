@@ -36,6 +36,7 @@ struct ReplicationTexts {
         after_first_button, after_publish, editor_recheck, after_draft_page, after_delete_click,
         after_confirm, after_refresh;
     py::handle footer_polls_before_reload;  // from the poll after this many on, each poll reloads
+    py::handle footer_polls_for_check;      // a check gives up on results that never load
     py::handle image_polls;                 // image polls that sleep before the wait gives up
 };
 ReplicationTexts flow;
@@ -91,9 +92,10 @@ private:
 struct Row {
     py::handle driver, df, pic_wait, res_path;
     ResultWorkbook& result;
-    ConsoleStops& stops;
+    ConsoleStops* stops;  // null where nothing is published (a check)
     py::object index, name, added;
     Lines& line;
+    SearchOutcome* probe = nullptr;  // a check's: the search stops where a run would press a button
 
     void mark_and_save(py::handle code) {
         if (holds(added, sheet.zero, Py_EQ)) {
@@ -110,6 +112,13 @@ struct Row {
 
     bool images_in_place() { return contains(page_source(driver), page.marker_image_delete); }
 
+    // A check's search ends where it knows what a run would do next; nothing further is done.
+    bool probed(SearchOutcome::Kind kind, long pages = 0) {
+        probe->kind = kind;
+        probe->pages = pages;
+        return false;
+    }
+
     // Searches for the row's title; true when a copy of its listing is open in the editor.
     bool open_copy() {
         line(56); call_method(driver, page.name_get, onsale_address());
@@ -125,17 +134,20 @@ struct Row {
             line(65); if (holds(style, page.style_hidden, Py_EQ)) break;
             line(66); wait_times = wait_times + sheet.one;
             line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
+                      if (probe && holds(wait_times, flow.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
             line(68); sleep(flow.footer_poll);
         }
         line(70); py::object div_list = cards();
         line(71); print_line(py::int_(py::len(div_list)));
         line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
+                      if (probe) return probed(SearchOutcome::no_results);
             line(73); print_line(py::make_tuple(flow.no_results_label, name));
                       runlog::no_results(line, name, added);
             line(74); mark_and_save(sheet.code_no_results);
             line(77); sleep(flow.after_negative);
             return false;
         }
+        long result_page = 1;
         for (;;) {
             line(81); div_list = cards();
             for (py::handle div : div_list) {
@@ -143,6 +155,7 @@ struct Row {
                                                                    host.name_strip);
                 line(84); if (!holds(name, search_name, Py_EQ)) continue;
                 line(85); if (!on_sale_page()) break;
+                          if (probe) return probed(SearchOutcome::found, result_page);
                 line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
                 line(87); sleep(flow.after_copy_click);
                 line(88); if (!on_sale_page()) break;  // a later card of the same title is tried too
@@ -155,7 +168,9 @@ struct Row {
             line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
             line(95); sleep(flow.after_page_turn);
             line(96); print_line(flow.next_page_line);
+            ++result_page;
         }
+                   if (probe) return probed(SearchOutcome::not_found, result_page);
         line(98); if (on_sale_page()) {
             line(99); print_line(py::make_tuple(flow.not_found_label, name));
                       runlog::not_found(line, name, added);
@@ -192,7 +207,7 @@ struct Row {
         line(128); sleep(flow.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
         line(130); sleep(flow.after_first_button);
-        PublishWindow window(stops, res_path);
+        PublishWindow window(*stops, res_path);
         result.copy_in_flight(index, name, added, current_url(driver),
                               py::getattr(driver, flow.name_current_window_handle, py::none()));
         bool counted = false;
@@ -299,7 +314,7 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
                           runlog::row_reached(line, name, pass, amount, added);
-                Row row{driver, df, pic_wait, res_path, result, stops, index, name, added, line};
+                Row row{driver, df, pic_wait, res_path, result, &stops, index, name, added, line};
                 line(53); if (holds(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
                 line(54); if (holds(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
                 if (row.open_copy()) {
@@ -423,6 +438,39 @@ const FunctionDef get_res_function = {
     get_res_body,
 };
 
+SearchOutcome search_listing(py::handle driver, py::handle df, py::handle index, py::handle name,
+                             py::handle added, Lines& line) {
+    ResultWorkbook never_saved(df, py::none());
+    SearchOutcome outcome;
+    Row row{driver, df, py::none(), py::none(), never_saved, nullptr, py::reinterpret_borrow<py::object>(index),
+            py::reinterpret_borrow<py::object>(name), py::reinterpret_borrow<py::object>(added), line,
+            &outcome};
+    row.open_copy();
+    return outcome;
+}
+
+py::object draft_entries(py::handle driver, Lines& line) {
+    line(143); call_method(driver, page.name_get, draft_address());
+    line(144); sleep(flow.after_draft_page);
+    line(145); if (!contains(page_source(driver), page.marker_item_detail)) return py::list();
+    line(146); return find_elements(driver, page.xpath_item_list)[flow.cards];
+}
+
+StagePacing stage_pacing() {
+    auto seconds = [](py::handle value) { return value.cast<double>(); };
+    StagePacing pacing;
+    pacing.search = seconds(flow.after_open) + seconds(flow.after_search);
+    pacing.page_turn = seconds(flow.after_page_turn);
+    pacing.marked = seconds(flow.after_negative);
+    pacing.copy = seconds(flow.after_copy_click) + seconds(flow.before_editor) +
+                  2 * seconds(flow.after_visibility) + 2 * seconds(flow.after_scroll) +
+                  seconds(flow.before_buttons) + seconds(flow.after_first_button) +
+                  seconds(flow.after_publish);
+    pacing.drafts_page = seconds(flow.after_draft_page);
+    pacing.draft = seconds(flow.after_delete_click) + seconds(flow.after_confirm);
+    return pacing;
+}
+
 void create_replication_constants() {
     ReplicationTexts& table = flow;
     VANTREL_REPLICATION_TEXTS(VANTREL_TEXT_CREATE)
@@ -448,6 +496,7 @@ void create_replication_constants() {
     VANTREL_FLOAT_CREATE(after_refresh, 3.6)
     VANTREL_INT_CREATE(footer_polls_before_reload, 6)
     VANTREL_INT_CREATE(image_polls, 9)
+    VANTREL_INT_CREATE(footer_polls_for_check, 30)
 }
 
 }  // namespace vantrel

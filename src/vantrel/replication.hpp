@@ -16,5 +16,32 @@ extern const FunctionDef get_res_function;
 // record is left. Never publishes anything.
 void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
                       Lines& line);
+// What the on-sale search of one row met, up to where a run presses a copy button or marks the
+// row. `pages` counts the result pages walked: the page of the card found, or every page.
+struct SearchOutcome {
+    enum Kind { found, not_found, no_results, results_stuck } kind = not_found;
+    long pages = 0;
+};
+
+// A run's on-sale search for one row, with its steps, prints, sleeps and step lines, stopped at
+// the first card whose title equals `name`, before its copy button is pressed; it never presses a
+// button and never writes the table. A check gives up where the results never finish loading.
+SearchOutcome search_listing(py::handle driver, py::handle df, py::handle index, py::handle name,
+                             py::handle added, Lines& line);
+
+// Opens the draft listings page as the draft cleanup does and returns the entries it would delete,
+// an empty list when the page lists none.
+py::object draft_entries(py::handle driver, Lines& line);
+
+// A run's fixed sleeps per stage, in seconds, from the workflow's own constants.
+struct StagePacing {
+    double search;       // opening the on-sale page and submitting the search
+    double page_turn;    // each result page after the first
+    double marked;       // after a row is found missing
+    double copy;         // from the copy button to a counted copy, the image wait aside
+    double drafts_page;  // opening the draft listings page
+    double draft;        // each draft deleted
+};
+StagePacing stage_pacing();
 
 }  // namespace vantrel

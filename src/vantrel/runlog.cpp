@@ -39,7 +39,8 @@ namespace {
     X(in_main, "main")                             \
     X(in_start, "start")                           \
     X(in_get_res, "get_res")                       \
-    X(in_resume, "resume")
+    X(in_resume, "resume")                         \
+    X(in_check, "check")
 
 struct RunLogTexts {
     VANTREL_RUNLOG_TEXTS(VANTREL_TEXT_FIELD)
@@ -148,7 +149,7 @@ void info(const Lines& line, Make&& make) {
 
 // "Type: first line of the message"; a multi-line message (a driver's, with its stack) keeps its
 // first line, so that every line of the log file starts with its timestamp.
-py::object describe_error(py::handle type, py::handle value) {
+py::object describe_exception(py::handle type, py::handle value) {
     py::object message = py::str(value);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(message.ptr());
     const Py_ssize_t end = PyUnicode_FindChar(message.ptr(), '\n', 0, length, 1);
@@ -195,7 +196,7 @@ void dropped(const Lines& line, const char* what, py::handle name) {
             return;
         }
         Caught error = caught(line);
-        py::object cause = describe_error(error.type, error.value);
+        py::object cause = describe_exception(error.type, error.value);
         py::object message =
             name ? text("row %R: %s at line %d: %S", name.ptr(), what, line.current(), cause.ptr())
                  : text("%s at line %d: %S", what, line.current(), cause.ptr());
@@ -371,7 +372,7 @@ void unsaved_written(const Lines& line, py::handle unsaved, bool written) {
 
 void row_failed(const Lines& line, py::handle name) { dropped(line, "attempt dropped", name); }
 
-py::object describe(py::handle type, py::handle value) { return describe_error(type, value); }
+py::object describe(py::handle type, py::handle value) { return describe_exception(type, value); }
 
 void interrupt_held(const Lines& line, py::handle name) {
     info(line, [&] {
@@ -392,7 +393,7 @@ void browser_gone(const Lines& line, const char* what) {
 
 void passes_ended(const Lines& line, const py::error_already_set& leaving) {
     info(line, [&] {
-        py::object cause = describe_error(leaving.type(), leaving.value());
+        py::object cause = describe_exception(leaving.type(), leaving.value());
         return text("passes ended by %S: the result workbook is made whole before the run ends", cause.ptr());
     });
 }
@@ -403,7 +404,7 @@ void in_flight_unrecorded(py::handle name, const py::error_already_set& error) {
         if (!who) {
             return;
         }
-        py::object cause = describe_error(error.type(), error.value());
+        py::object cause = describe_exception(error.type(), error.value());
         emit(who, logs.info, logs.in_get_res, nullptr,
              text("row %R: the copy in flight could not be recorded (%S); it is published all the same",
                   name.ptr(), cause.ptr()));
@@ -442,7 +443,7 @@ void save_failed(py::handle res_path, const py::error_already_set& error, py::ha
         if (!who) {
             return;
         }
-        py::object cause = describe_error(error.type(), error.value());
+        py::object cause = describe_exception(error.type(), error.value());
         py::object message =
             leftover == Leftover::removed
                 ? text("save failed: %R, %S; temporary file %R removed", res_path.ptr(), cause.ptr(), temporary.ptr())
@@ -451,6 +452,64 @@ void save_failed(py::handle res_path, const py::error_already_set& error, py::ha
                 : text("save failed: %R, %S; no temporary file left", res_path.ptr(), cause.ptr());
         emit(who, logs.info, logs.in_get_res, nullptr, message);
     });
+}
+
+py::object describe_error(const py::error_already_set& error) { return describe(error.type(), error.value()); }
+
+namespace {
+
+// One INFO record of the check, its message made only when it is heard.
+template <typename Make>
+void check_info(const Lines& line, Make&& make) {
+    guarded([&] {
+        if (Listeners who = listeners(logs.info)) {
+            emit(who, logs.info, logs.in_check, &line, make());
+        }
+    });
+}
+
+}  // namespace
+
+void check_launch(const Lines& line, py::handle file_path, py::handle chrome_port) {
+    check_info(line, [&] {
+        return text("check: commodity workbook %R, Chrome port %R", file_path.ptr(), chrome_port.ptr());
+    });
+}
+
+void check_found(const Lines& line, py::handle name, long page) {
+    check_info(line, [&] { return text("check: row %R found on result page %ld", name.ptr(), page); });
+}
+
+void check_missing(const Lines& line, py::handle name, py::handle code, long pages) {
+    check_info(line, [&] {
+        return holds(code, py::int_(2), Py_EQ)
+                   ? text("check: row %R: no search results, a run writes sign 2", name.ptr())
+                   : text("check: row %R: listing not found on %ld result pages, a run writes sign 1",
+                          name.ptr(), pages);
+    });
+}
+
+void check_skipped(const Lines& line, py::handle name, py::handle amount) {
+    check_info(line, [&] { return text("check: row %R skipped, amount %S", name.ptr(), amount.ptr()); });
+}
+
+void check_unchecked(const Lines& line, py::handle name, py::handle reason) {
+    check_info(line, [&] { return text("check: row %R not checked: %S", name.ptr(), reason.ptr()); });
+}
+
+void check_problem(const Lines& line, py::handle problem) {
+    check_info(line, [&] { return text("check: not as expected: %S", problem.ptr()); });
+}
+
+void check_drafts(const Lines& line, py::handle titles) {
+    check_info(line, [&] {
+        return text("check: %zd drafts the cleanup would delete: %R", static_cast<Py_ssize_t>(py::len(titles)),
+                    titles.ptr());
+    });
+}
+
+void check_verdict(const Lines& line, py::handle estimate, py::handle verdict) {
+    check_info(line, [&] { return text("check: run estimate %S; %S", estimate.ptr(), verdict.ptr()); });
 }
 
 }  // namespace runlog

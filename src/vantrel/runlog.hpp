@@ -65,5 +65,18 @@ enum class Leftover { none, removed, kept };
 void save_failed(py::handle res_path, const py::error_already_set& error, py::handle temporary,
                  Leftover leftover);
 
+// "Type: first line of the message" of a caught error, as a dropped attempt is logged.
+py::object describe_error(const py::error_already_set& error);
+
+// The preflight check's findings, each one record of the function "check".
+void check_launch(const Lines& line, py::handle file_path, py::handle chrome_port);
+void check_found(const Lines& line, py::handle name, long page);
+void check_missing(const Lines& line, py::handle name, py::handle code, long pages);
+void check_skipped(const Lines& line, py::handle name, py::handle amount);
+void check_unchecked(const Lines& line, py::handle name, py::handle reason);
+void check_problem(const Lines& line, py::handle problem);
+void check_drafts(const Lines& line, py::handle titles);
+void check_verdict(const Lines& line, py::handle estimate, py::handle verdict);
+
 }  // namespace runlog
 }  // namespace vantrel

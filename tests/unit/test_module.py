@@ -29,8 +29,8 @@ print(json.dumps([blocked, left_behind, importlib.import_module("vantrel") is va
 # What FRESH_IMPORT prints on every supported CPython; tests/matrix runs it on the others.
 FRESH_IMPORT_SHOWS = [
     ["vantrel", 12, "init vantrel"], False, True,
-    ["datetime", "time", "Options", "webdriver", "pd", "Select", "init", "get_res", "start", "main", "resume",
-     "__test__"],
+    ["datetime", "time", "Options", "webdriver", "pd", "Select", "init", "get_res", "start", "main", "check",
+     "check_cli", "resume", "__test__"],
     True, {}, "vantrel", 277]
 
 
@@ -60,6 +60,7 @@ ARGUMENT_ERRORS = [
     ("vantrel.init(1, 2, 3, chrome_port=4, port=5)", "init() got an unexpected keyword argument 'port'"),
     ("vantrel.main(1)", "main() takes no arguments (1 given)"),
     ("vantrel.main(x=1)", "main() takes no keyword arguments"),
+    ("vantrel.check('book.xlsx')", "check() takes no arguments (1 given)"),
 ]
 
 

@@ -92,7 +92,9 @@ def unpack_and_check(wheel_path, module, tag, folder):
     assert (folder / module.name).read_bytes() == module.read_bytes()
     assert f"Tag: {tag}-{tag}-win_amd64" in (distinfo / "WHEEL").read_text().splitlines()
     assert "Name: vantrel\n" in (distinfo / "METADATA").read_text()
-    assert (distinfo / "entry_points.txt").read_text() == "[console_scripts]\nvantrel = vantrel:main\n\n"
+    assert (distinfo / "entry_points.txt").read_text() == (
+        "[console_scripts]\nvantrel = vantrel:main\nvantrel-resume = vantrel:resume\n"
+        "vantrel-check = vantrel:check_cli\n\n")
 
 
 def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):

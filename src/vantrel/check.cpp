@@ -1,0 +1,364 @@
+// The preflight check. It asks as `main` does, attaches as a run does and runs each row's on-sale
+// search as a run would, up to the copy button; then it counts the drafts the cleanup would delete.
+// It presses no copy, publish, delete or confirm button and writes no workbook.
+
+#include "check.hpp"
+
+#include "browser.hpp"
+#include "launch.hpp"
+#include "replication.hpp"
+#include "runlog.hpp"
+#include "sheet.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <utility>
+
+namespace vantrel {
+namespace {
+
+#define VANTREL_CHECK_TEXTS(X)                                \
+    X(name_init, "init")                                      \
+    X(name_check, "check")                                    \
+    X(name_attrs, "attrs")                                    \
+    X(name_itertuples, "itertuples")                          \
+    X(name_any, "any")                                        \
+    X(name_index, "index")                                    \
+    X(name_socket, "socket")                                  \
+    X(name_create_connection, "create_connection")            \
+    X(name_close, "close")                                    \
+    X(loopback, "127.0.0.1")                                  \
+    X(attr_drafts, "drafts")                                  \
+    X(attr_pages, "pages")                                    \
+    X(attr_problems, "problems")                              \
+    X(found_label, "found:")                                  \
+    X(not_found_label, "not found, sign 1:")                  \
+    X(no_results_label, "no results, sign 2:")                \
+    X(skipped_label, "skipped:")                              \
+    X(unchecked_label, "not checked:")                        \
+    X(rows_unchecked_label, "rows not checked:")              \
+    X(problem_label, "not as expected:")                      \
+    X(drafts_label, "drafts to be deleted:")                  \
+    X(estimate_label, "run estimate:")                        \
+    X(verdict_label, "verdict:")                              \
+    X(page_word, "page")                                      \
+    X(amount_word, "amount")                                  \
+    X(copies_word, "copies")                                  \
+    X(image_wait_word, "image wait")                          \
+    X(untitled, "(no title)")
+
+struct CheckTexts {
+    VANTREL_CHECK_TEXTS(VANTREL_TEXT_FIELD)
+    py::handle connect_timeout;  // seconds a Chrome gets to accept the connection
+    py::handle image_wait;       // the image wait the estimate counts with, as the README does
+};
+CheckTexts checks;
+
+// Whether anything accepts a connection on Chrome's debugging port; far quicker to say than
+// ChromeDriver, which waits a minute for a browser that is not there.
+bool chrome_answers(py::handle chrome_port) {
+    try {
+        py::object connection = call_method(import(checks.name_socket), checks.name_create_connection,
+                                            py::make_tuple(checks.loopback, chrome_port),
+                                            checks.connect_timeout);
+        call_method(connection, checks.name_close);
+        return true;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// Why the page the attachment opened is not the on-sale page a run needs; null when it is.
+py::object onsale_problem(py::handle driver, py::handle address) {
+    py::object url = current_url(driver);
+    const bool on_sale = contains(url, page.marker_onsale);
+    const bool search_box = py::len(find_elements(driver, page.xpath_search_box)) > 0;
+    if (on_sale && search_box) return py::object();
+    if (on_sale && py::len(find_elements(driver, page.xpath_item_list)) > 0) {
+        return py::str("the on-sale page {} shows no search box: log in to the marketplace in that "
+                       "Chrome, or check VANTREL_ORIGIN").format(url);
+    }
+    return py::str("{} is not the marketplace's on-sale page (asked for {}): check VANTREL_ORIGIN, "
+                   "and that Chrome is logged in to the marketplace").format(url, address);
+}
+
+// "about 3 min 12 s"
+py::object duration_text(double seconds) {
+    const long whole = std::lround(seconds);
+    if (whole >= 3600) return py::str("about {} h {} min").format(whole / 3600, whole % 3600 / 60);
+    if (whole >= 60) return py::str("about {} min {} s").format(whole / 60, whole % 60);
+    return py::str("about {} s").format(whole);
+}
+
+// Copies a run makes of a found row if each one succeeds; 0 where `amount` is no number, which
+// the caller counts as one per pass.
+double wanted_copies(py::handle amount, py::handle added) {
+    double wanted = 0;
+    try {
+        wanted = py::float_(py::reinterpret_borrow<py::object>(amount) - added).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return 0;
+    }
+    return std::isnan(wanted) ? 0 : std::ceil(wanted);
+}
+
+// One check: the table as a run would get it, the findings, and the report they make.
+struct Check {
+    Check(py::object table, Lines& line) : table(std::move(table)), line(line) {}
+
+    py::object table;
+    Lines& line;
+    StagePacing pacing = stage_pacing();
+    py::list rows;           // the report's line of each row
+    py::list problems;       // whatever would keep a run from going as planned, rows included
+    py::list page_problems;  // of those, Chrome's and the pages'
+    py::dict pages;          // result pages walked, per row label; None where not searched to the end
+    py::object drafts = py::none();
+    py::list draft_titles;
+    long not_found = 0, no_results = 0, unchecked = 0;
+    double seconds = 0, copies = 0, most_copies = 0;
+    long copies_per_pass = 0;  // rows without a number in `amount`: a copy in every pass
+    double seconds_per_pass = 0;
+    bool searched = false;
+
+    void problem(py::object text) {
+        runlog::check_problem(line, text);
+        problems.append(text);
+        page_problems.append(text);
+    }
+
+    // Attaches as a run does; a null driver when Chrome, the attachment or the page is not what a
+    // run needs.
+    py::object attach(py::handle chrome_port) {
+        line(328); if (!chrome_answers(chrome_port)) {
+            problem(py::str("no Chrome answers at 127.0.0.1:{}: start Chrome with "
+                            "--remote-debugging-port={} (step 1 of the guide)").format(chrome_port, chrome_port));
+            return py::object();
+        }
+        py::object address = onsale_address();
+        py::object driver, wrong_page;
+        try {
+            line(329); driver = call(global(checks.name_init), address, address, chromedriver_path(), chrome_port);
+            line(330); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
+            line(331); wrong_page = onsale_problem(driver, address);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            problem(py::str("attaching to Chrome at 127.0.0.1:{} or opening {} failed: {} (ChromeDriver: "
+                            "step 1 of the guide; VANTREL_ORIGIN: step 2)")
+                        .format(chrome_port, address, runlog::describe_error(error)));
+            return py::object();
+        }
+        if (wrong_page) {
+            problem(wrong_page);
+            return py::object();
+        }
+        return driver;
+    }
+
+    // Each row a run would work, searched as the run searches it.
+    void search_rows(py::handle driver) {
+        searched = true;
+        for (py::handle record : call_method(table, checks.name_itertuples)) {
+            py::object index = record.attr(sheet.field_index);
+            py::object name = record.attr(sheet.column_name);
+            py::object amount = record.attr(sheet.column_amount);
+            py::object added = record.attr(sheet.column_added);
+            py::object sign = record.attr(sheet.column_sign);
+            try {
+                line(332); if (holds(sign, sheet.zero, Py_NE) || holds(amount, added, Py_LE)) {
+                    skipped(index, name, amount);
+                } else {
+                    searched_to(index, name, amount, added, search_listing(driver, table, index, name, added, line));
+                }
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_Exception)) throw;
+                not_checked(index, name, py::str("{} at line {}").format(runlog::describe_error(error), line.current()));
+            }
+        }
+    }
+
+    void skipped(py::handle index, py::handle name, py::handle amount) {
+        pages[index] = py::int_(0);
+        rows.append(py::make_tuple(checks.skipped_label, name, checks.amount_word, plain_number(amount)));
+        runlog::check_skipped(line, name, amount);
+    }
+
+    void not_checked(py::handle index, py::handle name, py::object reason) {
+        ++unchecked;
+        pages[index] = py::none();
+        rows.append(py::make_tuple(checks.unchecked_label, name, reason));
+        runlog::check_unchecked(line, name, reason);
+        problems.append(py::str("row {!r} not checked: {}").format(name, reason));
+    }
+
+    void searched_to(py::handle index, py::handle name, py::handle amount, py::handle added,
+                     const SearchOutcome& outcome) {
+        const double walk = pacing.search + pacing.page_turn * (outcome.pages > 1 ? outcome.pages - 1 : 0);
+        switch (outcome.kind) {
+        case SearchOutcome::found: {
+            pages[index] = py::int_(outcome.pages);
+            const double per_copy = walk + pacing.copy + checks.image_wait.cast<double>();
+            const double wanted = wanted_copies(amount, added);
+            if (wanted > 0) {
+                copies += wanted;
+                seconds += wanted * per_copy;
+                most_copies = std::max(most_copies, wanted);
+            } else {
+                ++copies_per_pass;
+                seconds_per_pass += per_copy;
+            }
+            rows.append(py::make_tuple(checks.found_label, name, checks.page_word, py::int_(outcome.pages)));
+            runlog::check_found(line, name, outcome.pages);
+            return;
+        }
+        case SearchOutcome::not_found:
+        case SearchOutcome::no_results: {
+            const bool none = outcome.kind == SearchOutcome::no_results;
+            py::handle code = none ? sheet.code_no_results : sheet.code_not_found;
+            mark(table, index, code);
+            pages[index] = py::int_(outcome.pages);
+            seconds += walk + pacing.marked;
+            none ? ++no_results : ++not_found;
+            rows.append(py::make_tuple(none ? checks.no_results_label : checks.not_found_label, name));
+            runlog::check_missing(line, name, code, outcome.pages);
+            return;
+        }
+        case SearchOutcome::results_stuck:
+            not_checked(index, name, py::str("the search results never finished loading (the footer "
+                                             "stayed shown, the page reloaded every poll)"));
+            return;
+        }
+    }
+
+    // The drafts the cleanup at the end of a run would delete, with their titles.
+    void count_drafts(py::handle driver) {
+        try {
+            list_drafts(driver);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            problem(py::str("the draft listings page {} could not be read: {} at line {}")
+                        .format(draft_address(), runlog::describe_error(error), line.current()));
+        }
+    }
+
+    void list_drafts(py::handle driver) {
+        py::object entries = draft_entries(driver, line);
+        line(333); py::object url = current_url(driver);
+        if (!contains(url, page.draft_path)) {
+            problem(py::str("the draft listings page {} did not open: the browser shows {}")
+                        .format(draft_address(), url));
+            return;
+        }
+        for (py::handle entry : entries) {
+            line(334); py::object title = py::reinterpret_borrow<py::object>(checks.untitled);
+            try {
+                title = call_method(find_element(entry, page.xpath_card_title).attr(page.name_text), host.name_strip);
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_Exception)) throw;
+            }
+            draft_titles.append(title);
+        }
+        drafts = py::int_(py::len(draft_titles));
+        seconds += pacing.drafts_page + pacing.draft * py::len(draft_titles);
+        runlog::check_drafts(line, draft_titles);
+    }
+
+    py::object verdict() {
+        if (py::len(problems) == 0 && not_found == 0 && no_results == 0) {
+            return py::str("ready: every row a run would work was found, and the pages are as expected");
+        }
+        py::list parts;
+        if (not_found) parts.append(py::str("{} not found (sign 1)").format(not_found));
+        if (no_results) parts.append(py::str("{} without search results (sign 2)").format(no_results));
+        if (unchecked) parts.append(py::str("{} not checked").format(unchecked));
+        if (py::len(page_problems) > 0) parts.append(py::str("pages not as expected"));
+        return py::str("not ready: ") + py::str(", ").attr("join")(parts);
+    }
+
+    void report() {
+        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(checks.problem_label, text));
+        if (!searched) {
+            print_line(py::make_tuple(checks.rows_unchecked_label, py::len(table)));
+            for (py::handle index : table.attr(checks.name_index)) pages[index] = py::none();
+        }
+        for (py::handle row : rows) print_line(row);
+        if (!drafts.is_none()) {
+            print_line(py::make_tuple(checks.drafts_label, drafts, draft_titles));
+        }
+        py::object estimate = py::str("not made: no row was searched");
+        if (searched) {
+            const double passes = most_copies;  // a row without a number in `amount` gets one per pass
+            const double total = seconds + passes * seconds_per_pass;
+            const long all_copies = std::lround(copies + passes * copies_per_pass);
+            estimate = duration_text(total);
+            print_line(py::make_tuple(checks.estimate_label, estimate, checks.copies_word, all_copies,
+                                      checks.image_wait_word, checks.image_wait));
+        }
+        py::object said = verdict();
+        print_line(py::make_tuple(checks.verdict_label, said));
+        runlog::check_verdict(line, estimate, said);
+
+        py::object attrs = table.attr(checks.name_attrs);
+        attrs[checks.attr_drafts] = drafts;
+        attrs[checks.attr_pages] = pages;
+        attrs[checks.attr_problems] = problems;
+    }
+};
+
+py::object check_body(const py::object*, Lines& line) {
+               runlog::attach_file();
+    line(321); py::object file_path = ask_workbook_path();
+    line(322); py::object chrome_port = ask_chrome_port();
+               runlog::check_launch(line, file_path, chrome_port);
+    line(323); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
+    line(324); set_item(df, sheet.column_added, sheet.zero);
+    line(325); set_item(df, sheet.column_sign, sheet.zero);
+    line(326); py::object names = df[sheet.column_name];  // the columns a run reads
+               py::object amounts = df[sheet.column_amount];
+    line(327); Check check(call_method(df, sheet.name_copy), line);
+    py::object driver = check.attach(chrome_port);
+    if (driver) {
+        check.search_rows(driver);
+        check.count_drafts(driver);
+    }
+    check.report();
+    return check.table;
+}
+
+const char* const check_locals[] = {"file_path", "chrome_port", "df", "driver"};
+
+// The exit status of the command: 0 when every row a run would work was found and the pages are as
+// a run needs them, else 1.
+py::object check_cli_body(const py::object*, Lines& line) {
+    line(391); py::object frame = call(global(checks.name_check));
+    line(392); py::object problems = frame.attr(checks.name_attrs)[checks.attr_problems];
+    line(393); const bool marked = py::bool_(call_method(compare(frame[sheet.column_sign], sheet.zero, Py_NE),
+                                                         checks.name_any));
+    return py::int_(py::len(problems) == 0 && !marked ? 0 : 1);
+}
+
+const char* const check_cli_locals[] = {"frame"};
+
+}  // namespace
+
+const FunctionDef check_function = {
+    "check", "vantrel.check", 320, nullptr, 0, check_locals, std::size(check_locals),
+    check_body,
+};
+
+const FunctionDef check_cli_function = {
+    "check_cli", "vantrel.check_cli", 390, nullptr, 0, check_cli_locals, std::size(check_cli_locals),
+    check_cli_body,
+};
+
+void create_check_constants() {
+    CheckTexts& table = checks;
+    VANTREL_CHECK_TEXTS(VANTREL_TEXT_CREATE)
+    VANTREL_INT_CREATE(connect_timeout, 3)
+    VANTREL_INT_CREATE(image_wait, 2)
+}
+
+}  // namespace vantrel
