@@ -120,7 +120,7 @@ py::object find_on_windows_path(py::handle name) {
     py::list candidates;
     for (py::handle extension : call_method(pathext, attach.name_split, separator)) {
         if (py::len(extension) == 0) continue;
-        if (holds(call_method(extension, attach.name_lower), given_extension, Py_EQ)) {
+        if (compare_true(call_method(extension, attach.name_lower), given_extension, Py_EQ)) {
             candidates = py::list();
             candidates.append(name);
             break;
@@ -148,7 +148,7 @@ py::object locate_driver(py::handle chromedriver_path) {
     if (py::len(call_method(path, attach.name_dirname, chromedriver_path)) > 0) {
         return py::reinterpret_borrow<py::object>(chromedriver_path);
     }
-    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
+    if (compare_true(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
         return find_on_windows_path(chromedriver_path);
     }
     py::object found = call_method(import(attach.name_shutil), attach.name_which, chromedriver_path);
@@ -162,7 +162,7 @@ py::object locate_driver(py::handle chromedriver_path) {
 // it, and the module decides what it means. Every Selenium 4 Service hands popen_kw to Popen.
 py::dict driver_apart_from_console() {
     py::dict popen;
-    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
+    if (compare_true(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
         popen[attach.popen_creation_flags] = attach.new_process_group;
     } else {
         popen[attach.popen_new_session] = py::bool_(true);
@@ -182,7 +182,7 @@ bool takes_popen_keywords(py::handle service_class) {
     }
     py::object var_keyword = import(attach.name_inspect).attr("Parameter").attr("VAR_KEYWORD");
     for (py::handle parameter : call_method(parameters, py::str("values"))) {
-        if (holds(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
+        if (compare_true(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
     }
     return false;
 }
@@ -259,19 +259,17 @@ py::object marketplace_origin() { return origin(); }
 
 py::object draft_address() { return origin() + page.draft_path; }
 
-// Whatever the object in hand offers decides, look-up by look-up; finding out raises nothing, so
-// the newer form costs no exception either.
+// Whatever the object in hand offers decides: the old find_element_by_xpath family where it is
+// there, the By form otherwise.
 py::object find_element(py::handle where, py::handle xpath) {
-    if (py::object found = call_method_if_present(where, page.name_find_element_by_xpath, xpath)) {
-        return found;
-    }
+    py::object old_form = getattr_or_none(where, page.name_find_element_by_xpath);
+    if (!old_form.is_none()) return old_form(xpath);
     return call_method(where, page.name_find_element, page.by_xpath, xpath);
 }
 
 py::object find_elements(py::handle where, py::handle xpath) {
-    if (py::object found = call_method_if_present(where, page.name_find_elements_by_xpath, xpath)) {
-        return found;
-    }
+    py::object old_form = getattr_or_none(where, page.name_find_elements_by_xpath);
+    if (!old_form.is_none()) return old_form(xpath);
     return call_method(where, page.name_find_elements, page.by_xpath, xpath);
 }
 

@@ -168,7 +168,7 @@ struct Check {
             py::object added = record.attr(sheet.column_added);
             py::object sign = record.attr(sheet.column_sign);
             try {
-                line(332); if (holds(sign, sheet.zero, Py_NE) || holds(amount, added, Py_LE)) {
+                line(332); if (compare_true(sign, sheet.zero, Py_NE) || compare_true(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
                     searched_to(index, name, amount, added, search_listing(driver, table, index, name, added, line));

@@ -63,7 +63,7 @@ const char* const main_locals[] = {"file_path",         "pic_wait", "chrome_port
 
 // A negative delay would make every row fail at its image wait, pass after pass, for ever.
 void refuse_negative_delay(py::handle pic_wait) {
-    if (holds(pic_wait, sheet.zero, Py_LT)) {
+    if (compare_true(pic_wait, sheet.zero, Py_LT)) {
         throw py::value_error("image delay must be 0 or more seconds, got " +
                               py::str(pic_wait).cast<std::string>());
     }

@@ -98,7 +98,7 @@ struct Row {
     SearchOutcome* probe = nullptr;  // a check's: the search stops where a run would press a button
 
     void mark_and_save(py::handle code) {
-        if (holds(added, sheet.zero, Py_EQ)) {
+        if (compare_true(added, sheet.zero, Py_EQ)) {
             result.mark(index, code);
             result.save();
         }
@@ -131,10 +131,10 @@ struct Row {
         for (;;) {
             line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
                                                          page.name_get_attribute, page.attribute_style);
-            line(65); if (holds(style, page.style_hidden, Py_EQ)) break;
+            line(65); if (compare_true(style, page.style_hidden, Py_EQ)) break;
             line(66); wait_times = wait_times + sheet.one;
-            line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
-                      if (probe && holds(wait_times, flow.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
+            line(67); if (compare_true(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
+                      if (probe && compare_true(wait_times, flow.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
             line(68); sleep(flow.footer_poll);
         }
         line(70); py::object div_list = cards();
@@ -153,7 +153,7 @@ struct Row {
             for (py::handle div : div_list) {
                 line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
                                                                    host.name_strip);
-                line(84); if (!holds(name, search_name, Py_EQ)) continue;
+                line(84); if (!compare_true(name, search_name, Py_EQ)) continue;
                 line(85); if (!on_sale_page()) break;
                           if (probe) return probed(SearchOutcome::found, result_page);
                 line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
@@ -189,7 +189,7 @@ struct Row {
         line(110); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
         line(111); while (!images_in_place()) {
             line(112); wait_times = wait_times + sheet.one;
-            line(113); if (holds(wait_times, flow.image_polls, Py_GT)) break;
+            line(113); if (compare_true(wait_times, flow.image_polls, Py_GT)) break;
             line(114); sleep(flow.image_poll);
         }
         line(115); sleep(pic_wait);
@@ -292,14 +292,14 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
     long pass = 0;
     // The record exists from before the first row: a stop after the first publish leaves a
     // workbook to resume from. A failed save here is one more save to make good later.
-    line(45); if (holds(max_times, sheet.zero, Py_GT)) {
+    line(45); if (compare_true(max_times, sheet.zero, Py_GT)) {
         try {
             result.save();
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
         }
     }
-    line(45); while (holds(max_times, sheet.zero, Py_GT)) {
+    line(45); while (compare_true(max_times, sheet.zero, Py_GT)) {
         ++pass;
         line(46); for (py::handle record : call_method(df, flow.name_itertuples)) {
             stop_if_requested(stops, line);
@@ -315,8 +315,8 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 line(52); py::object sign = record.attr(sheet.column_sign);
                           runlog::row_reached(line, name, pass, amount, added);
                 Row row{driver, df, pic_wait, res_path, result, &stops, index, name, added, line};
-                line(53); if (holds(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
-                line(54); if (holds(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
+                line(53); if (compare_true(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
+                line(54); if (compare_true(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
@@ -371,10 +371,10 @@ bool operator_says_published(py::handle ask, py::handle name) {
         py::object answer = call_method(call_method(call(ask, flow.prompt_published), host.name_strip),
                                         flow.name_lower);
         for (const char* yes : {"y", "yes", "是"}) {
-            if (holds(answer, py::str(yes), Py_EQ)) return true;
+            if (compare_true(answer, py::str(yes), Py_EQ)) return true;
         }
         for (const char* no : {"n", "no", "否"}) {
-            if (holds(answer, py::str(no), Py_EQ)) return false;
+            if (compare_true(answer, py::str(no), Py_EQ)) return false;
         }
     }
 }
@@ -395,7 +395,7 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py:
         return;
     }
     py::object added_now = df.attr("loc")[py::make_tuple(index, sheet.column_added)];
-    if (holds(added_now, added_before, Py_GT)) {
+    if (compare_true(added_now, added_before, Py_GT)) {
         runlog::in_flight_settled(line, name, true, "the workbook counts it already");
         clear_in_flight(res_path);
         return;

@@ -14,7 +14,6 @@ namespace {
     X(name_to_excel, "to_excel")         \
     X(name_loc, "loc")                   \
     X(name_max, "max")                   \
-    X(name_index, "index")               \
     X(name_path, "path")                 \
     X(name_split, "split")               \
     X(name_join, "join")                 \
@@ -22,6 +21,7 @@ namespace {
     X(name_replace, "replace")           \
     X(name_exists, "exists")             \
     X(name_remove, "remove")               \
+    X(name_fsdecode, "fsdecode")           \
     X(name_endswith, "endswith")           \
     X(workbook_suffix, ".xlsx")            \
     X(unsaved_suffix, " (unsaved).xlsx")   \
@@ -48,7 +48,6 @@ namespace {
 
 struct SaveTexts {
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
-    py::handle index_keyword;   // ("index",): to_excel's one keyword argument
     py::handle retry_pause;     // seconds between the attempts that make up for a failed save
     int retries = 3;
     py::handle integral;        // numbers.Integral: the integer types, NumPy's among them
@@ -73,7 +72,6 @@ void create_sheet_constants() {
     }
     SaveTexts& table = saving;
     VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
-    saving.index_keyword = keep(py::make_tuple(saving.name_index));
     VANTREL_INT_CREATE(retry_pause, 5)
     saving.integral = keep(import(saving.name_numbers).attr(saving.name_integral));
 }
@@ -91,7 +89,9 @@ py::object plain_number(py::handle value) {
     // NumPy's integer types are registered as integral; its bool is not, and its index
     // conversion warns.
     if (!py::isinstance<py::int_>(value) && py::isinstance(value, saving.integral)) {
-        return detail::owned(PyNumber_Index(value.ptr()));
+        py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+        if (!index) throw py::error_already_set();
+        return index;
     }
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -129,8 +129,7 @@ void save(py::handle df, py::handle res_path) {
     // Beside the result workbook, so that the rename stays on one file system.
     py::object temporary = temporary_path(path, res_path);
     try {
-        call_method_with_keywords(df, saving.name_to_excel, saving.index_keyword, temporary,
-                                  py::handle(Py_False));
+        df.attr(saving.name_to_excel)(temporary, py::arg("index") = false);
         call_method(os, saving.name_replace, temporary, res_path);
     } catch (py::error_already_set& error) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
@@ -141,7 +140,11 @@ void save(py::handle df, py::handle res_path) {
                 call_method(os, saving.name_remove, temporary);
                 leftover = runlog::Leftover::removed;
             }
-        } catch (py::error_already_set&) {
+        } catch (py::error_already_set& cleanup) {
+            if (!cleanup.matches(PyExc_Exception)) {  // an interrupt goes on, the save's error its context
+                PyException_SetContext(cleanup.value().ptr(), error.value().inc_ref().ptr());
+                throw;
+            }
         }
         runlog::save_failed(res_path, error, temporary, leftover);
         throw;
@@ -262,7 +265,7 @@ namespace {
 
 // "<folder>/<name> (unsaved).xlsx" for "<folder>/<name>.xlsx"; any other name gets the suffix.
 py::object unsaved_path(py::handle res_path) {
-    py::str path = py::reinterpret_borrow<py::str>(res_path);
+    py::str path = call_method(host.os, saving.name_fsdecode, res_path);  // a host's Path too
     if (py::bool_(call_method(path, saving.name_endswith, saving.workbook_suffix))) {
         py::ssize_t stem = py::len(path) - py::len(saving.workbook_suffix);
         py::object name = path[py::slice(0, stem, 1)];
