@@ -284,17 +284,11 @@ void set_globals(PyObject* module_dict) noexcept { module_globals = module_dict;
 py::object global(py::handle name) {
     if (module_globals) {
         auto globals = py::reinterpret_borrow<py::dict>(module_globals);
-        if (globals.contains(name)) {
-            return globals[name];
-        }
+        if (globals.contains(name)) return globals[name];
         if (globals.contains(host.name_builtins)) {
             py::object builtins = globals[host.name_builtins];
-            if (PyModule_Check(builtins.ptr())) {
-                builtins = builtins.attr("__dict__");
-            }
-            if (builtins.contains(name)) {
-                return builtins[name];
-            }
+            if (PyModule_Check(builtins.ptr())) builtins = builtins.attr("__dict__");
+            if (builtins.contains(name)) return builtins[name];
         }
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -342,13 +336,7 @@ py::object compare(py::handle a, py::handle b, int op) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-bool compare_true(py::handle a, py::handle b, int op) {
-    const int truth = PyObject_IsTrue(compare(a, b, op).ptr());
-    if (truth < 0) {
-        throw py::error_already_set();
-    }
-    return truth != 0;
-}
+bool compare_true(py::handle a, py::handle b, int op) { return py::bool_(compare(a, b, op)); }
 
 bool contains(py::handle haystack, py::handle needle) {
     const int found = PySequence_Contains(haystack.ptr(), needle.ptr());

@@ -110,7 +110,7 @@ bool contains(py::handle haystack, py::handle needle);
 // argument-dependent look-up would otherwise pick for pybind11 objects.
 void print_line(py::handle line);
 
-// Names every subsystem looks up on the host.
+// Names looked up on the host by more than one unit, and the module functions' own names.
 #define VANTREL_HOST_NAMES(X)       \
     X(name_time, "time")            \
     X(name_sleep, "sleep")          \
@@ -119,7 +119,19 @@ void print_line(py::handle line);
     X(name_strip, "strip")          \
     X(name_print, "print")          \
     X(name_os, "os")                \
-    X(name_builtins, "__builtins__")
+    X(name_builtins, "__builtins__") \
+    X(name_environ, "environ")      \
+    X(name_get, "get")              \
+    X(name_path, "path")            \
+    X(name_split, "split")          \
+    X(name_join, "join")            \
+    X(name_lower, "lower")          \
+    X(name_close, "close")          \
+    X(name_itertuples, "itertuples") \
+    X(name_init, "init")            \
+    X(name_start, "start")          \
+    X(name_get_res, "get_res")      \
+    X(name_check, "check")
 
 struct HostNames {
     VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)
