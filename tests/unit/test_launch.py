@@ -208,14 +208,14 @@ def test_traceback_entries_name_function_and_step(vantrel, capsys, market, workf
         vantrel.start(2, "s", "e", None, None, "r.xlsx", 0, ONSALE_URL, "drv", "9222")
     [(start, start_line), (init, init_line)] = entries(caught)
     assert (start, init) == ("vantrel.start", "vantrel.init")
-    assert 202 < start_line <= 276 and 18 < init_line <= 39
+    assert (start_line, init_line) == (207, 28)  # start's call of init; init's opening of the address
     assert capsys.readouterr().out.count("\n") == 1  # the begin line alone
 
     market.fail[market.origin + "/zh/listings/draft"] = WebDriverException("lost")
     with pytest.raises(WebDriverException) as caught:
         workflow.run(workflow.table())
     [(name, line)] = entries(caught)
-    assert name == "vantrel.get_res" and 40 < line <= 201
+    assert (name, line) == ("vantrel.get_res", 143)  # the draft page that does not open
 
     book = tmp_path / "c.xlsx"
     pd.DataFrame({"name": ["x"], "amount": [1]}).to_excel(book, index=False)
