@@ -47,9 +47,7 @@ void raise_count(const FunctionDef& def, Py_ssize_t given) {
 
 Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
     for (std::size_t i = 0; i < def.param_count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) {
-            return static_cast<Py_ssize_t>(i);
-        }
+        if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
@@ -80,9 +78,7 @@ bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t na
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = py::reinterpret_borrow<py::object>(args[i]);
     }
-    if (nkw == 0) {
-        return true;
-    }
+    if (nkw == 0) return true;
     PyObject* const* kwvalues = args + nargs;
     for (Py_ssize_t i = nargs; i < params; ++i) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -195,9 +191,7 @@ PyGetSetDef function_getset[] = {
 py::object new_code(const FunctionDef& def) {
     py::object code = py::reinterpret_steal<py::object>(
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, def.name, def.first_line)));
-    if (!code) {
-        throw py::error_already_set();
-    }
+    if (!code) throw py::error_already_set();
     py::tuple varnames(def.param_count + def.local_count);
     for (std::size_t i = 0; i < def.param_count; ++i) {
         varnames[i] = py::str(def.params[i]);
@@ -213,9 +207,7 @@ py::object new_code(const FunctionDef& def) {
 }  // namespace
 
 bool ready_function_type() noexcept {
-    if (function_type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
     function_type.tp_name = "vantrel.function";
     function_type.tp_basicsize = sizeof(FunctionObject);
     function_type.tp_dealloc = function_dealloc;
@@ -239,9 +231,7 @@ PyObject* new_function(const FunctionDef& def) noexcept {
         py::object module = py::str(kSourceFile);
         py::dict annotations;
         auto* f = PyObject_New(FunctionObject, &function_type);
-        if (!f) {
-            return nullptr;
-        }
+        if (!f) return nullptr;
         f->vectorcall = function_vectorcall;
         f->def = &def;
         f->name = name.inc_ref().ptr();
@@ -287,7 +277,9 @@ py::object global(py::handle name) {
         if (globals.contains(name)) return globals[name];
         if (globals.contains(host.name_builtins)) {
             py::object builtins = globals[host.name_builtins];
-            if (PyModule_Check(builtins.ptr())) builtins = builtins.attr("__dict__");
+            if (PyModule_Check(builtins.ptr())) {
+                builtins = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins.ptr()));
+            }
             if (builtins.contains(name)) return builtins[name];
         }
     }
@@ -297,17 +289,13 @@ py::object global(py::handle name) {
 
 py::object import(py::handle name) {
     PyObject* imported = PyImport_Import(name.ptr());
-    if (!imported) {
-        throw py::error_already_set();
-    }
+    if (!imported) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(imported);
 }
 
 py::handle intern(const char* text) {
     PyObject* interned = PyUnicode_InternFromString(text);
-    if (!interned) {
-        throw py::error_already_set();
-    }
+    if (!interned) throw py::error_already_set();
     return interned;
 }
 
@@ -330,9 +318,7 @@ void set_item(py::handle target, py::handle key, py::handle value) {
 
 py::object compare(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!result) {
-        throw py::error_already_set();
-    }
+    if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
 
@@ -340,9 +326,7 @@ bool compare_true(py::handle a, py::handle b, int op) { return py::bool_(compare
 
 bool contains(py::handle haystack, py::handle needle) {
     const int found = PySequence_Contains(haystack.ptr(), needle.ptr());
-    if (found < 0) {
-        throw py::error_already_set();
-    }
+    if (found < 0) throw py::error_already_set();
     return found != 0;
 }
 

@@ -42,8 +42,15 @@ struct RunLogNames {
 };
 RunLogNames log_names;
 
-py::object logger() {
-    return call_method(import(log_names.name_logging), log_names.name_get_logger, log_names.logger_name);
+// `logging.getLogger("vantrel")`, fetched once: logging hands out one logger of a name for the
+// life of the process, and its level and handlers are read afresh for every record.
+py::handle logger() {
+    static py::handle vantrel_logger;
+    if (!vantrel_logger) {
+        vantrel_logger = keep(call_method(import(log_names.name_logging), log_names.name_get_logger,
+                                          log_names.logger_name));
+    }
+    return vantrel_logger;
 }
 
 py::handle function_name(runlog::In function) {
@@ -62,12 +69,10 @@ py::handle function_name(runlog::In function) {
 void emit(py::handle level, runlog::In function, const Lines* line, const std::function<py::object()>& make,
           py::handle exc_info = py::none()) {
     try {
-        py::object log = logger();
+        py::handle log = logger();
         const bool host_hears = py::bool_(call_method(log, log_names.name_is_enabled_for, level));
         const bool files_hear = level.is(log_names.info) && py::len(log_names.own_handlers) > 0;
-        if (!host_hears && !files_hear) {
-            return;
-        }
+        if (!host_hears && !files_hear) return;
         py::object entry = call_method(log, log_names.name_make_record, log_names.logger_name, level,
                                        log_names.source_file, line ? line->current() : 0, make(),
                                        log_names.no_arguments, exc_info, function_name(function));
@@ -131,15 +136,11 @@ void record(In function, const Lines* line, const std::function<py::object()>& m
 
 void attach_file() {
     py::object value = call_method(host.os.attr(host.name_environ), host.name_get, log_names.log_variable);
-    if (value.is_none() || py::len(value) == 0) {
-        return;
-    }
+    if (value.is_none() || py::len(value) == 0) return;
     py::object os_path = host.os.attr(host.name_path);
     py::object path = call_method(os_path, log_names.name_abspath, value);
     py::object key = call_method(os_path, log_names.name_normcase, path);  // one file, however spelt
-    if (contains(log_names.attached_paths, key)) {
-        return;
-    }
+    if (contains(log_names.attached_paths, key)) return;
     py::object logging = import(log_names.name_logging);
     py::object handler;
     try {
