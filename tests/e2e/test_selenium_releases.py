@@ -47,9 +47,9 @@ def driver_version(path):
 
 
 def running_drivers():
-    """The executables of the ChromeDrivers that this process started and that run now (others of
-    the machine's are not the run's)."""
-    found = set()
+    """The executables, by process id, of the ChromeDrivers that this process started and that run
+    now (others of the machine's are not the run's)."""
+    found = {}
     for proc in glob.glob("/proc/[0-9]*"):
         try:
             target = os.readlink(f"{proc}/exe")
@@ -58,14 +58,18 @@ def running_drivers():
         except (OSError, ValueError, IndexError):
             continue
         if parent == os.getpid() and os.path.basename(target).startswith("chromedriver"):
-            found.add(target)
+            found[int(os.path.basename(proc))] = target
     return found
 
 
 def drivers_seen(seen):
+    """A run's hook that notes the drivers started since it was made (the module leaves those of
+    earlier runs running)."""
+    before = running_drivers()
+
     def hook(seconds, count):
         if count == 1:
-            seen.update(running_drivers())
+            seen.update(exe for pid, exe in running_drivers().items() if pid not in before)
     return hook
 
 
