@@ -84,19 +84,22 @@ py::object origin() {
     return call_method(value, attach.name_rstrip, attach.slash);
 }
 
-// Every Selenium 4 release takes the driver through a Service (from 4.10 on, only so); Selenium 3
-// and anything else called like it takes the driver path as the first positional argument.
-bool takes_service(py::handle chrome) {
-    py::object parameters;
+// The parameters of a callable's signature by name; null where no signature can be read.
+py::object signature_parameters(py::handle callable) {
     try {
-        parameters = import(attach.name_inspect)
-                         .attr(attach.name_signature)(chrome)
-                         .attr(attach.name_parameters);
+        return import(attach.name_inspect).attr(attach.name_signature)(callable).attr(attach.name_parameters);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;  // a Ctrl+C while attaching ends the attach
-        return false;  // no readable signature: call it as the old releases are called
+        return py::object();
     }
-    return parameters.contains(attach.parameter_service);
+}
+
+// Every Selenium 4 release takes the driver through a Service (from 4.10 on, only so); Selenium 3
+// and anything else called like it (or with no readable signature) takes the driver path as the
+// first positional argument.
+bool takes_service(py::handle chrome) {
+    py::object parameters = signature_parameters(chrome);
+    return parameters && parameters.contains(attach.parameter_service);
 }
 
 // A bare name on Windows, looked up as PowerShell finds programs: each PATH folder in turn, with
@@ -170,13 +173,8 @@ py::dict driver_apart_from_console() {
 // Selenium's Services take popen_kw from 4.8 on (through their **kwargs); an older one is called
 // as before, and its driver hears the console as before.
 bool takes_popen_keywords(py::handle service_class) {
-    py::object parameters;
-    try {
-        parameters = import(attach.name_inspect)
-                         .attr(attach.name_signature)(service_class)
-                         .attr(attach.name_parameters);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
+    py::object parameters = signature_parameters(service_class);
+    if (!parameters) {
         return false;
     }
     if (parameters.contains(attach.keyword_popen)) {

@@ -69,12 +69,21 @@ void refuse_negative_delay(py::handle pic_wait) {
     }
 }
 
+// One question at the console, the answer without the blanks around it.
+py::object ask_stripped(py::handle prompt) { return call_method(call(builtin_input, prompt), host.name_strip); }
+
+// The image delay, a whole number of seconds, 0 or more: `int` itself takes blanks around it.
+py::object ask_image_delay() {
+    py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
+    refuse_negative_delay(pic_wait);
+    return pic_wait;
+}
+
 py::object main_body(const py::object*, Lines& line) {
                runlog::attach_file();
-    line(279); py::object file_path = call_method(call(builtin_input, launch.prompt_workbook), host.name_strip);
-    line(280); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
-               refuse_negative_delay(pic_wait);
-    line(281); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+    line(279); py::object file_path = ask_stripped(launch.prompt_workbook);
+    line(280); py::object pic_wait = ask_image_delay();
+    line(281); py::object chrome_port = ask_stripped(launch.prompt_port);
                runlog::launch_answers(line, file_path, pic_wait, chrome_port);
     line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
     line(284); set_item(df, sheet.column_added, sheet.zero);
@@ -165,10 +174,9 @@ void require_progress_columns(py::handle df, py::handle res_path) {
 // into the same workbook.
 py::object resume_body(const py::object*, Lines& line) {
                runlog::attach_file();
-    line(402); py::object res_path = call_method(call(builtin_input, launch.prompt_result_workbook), host.name_strip);
-    line(403); py::object pic_wait = call(global(launch.name_int), call(builtin_input, launch.prompt_image_delay));
-               refuse_negative_delay(pic_wait);
-    line(404); py::object chrome_port = call_method(call(builtin_input, launch.prompt_port), host.name_strip);
+    line(402); py::object res_path = ask_stripped(launch.prompt_result_workbook);
+    line(403); py::object pic_wait = ask_image_delay();
+    line(404); py::object chrome_port = ask_stripped(launch.prompt_port);
                runlog::resume_answers(line, res_path, pic_wait, chrome_port);
     line(405); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
     line(406); require_progress_columns(df, res_path);
@@ -322,9 +330,9 @@ void on_interrupt(py::handle, py::handle) {
 
 }  // namespace
 
-py::object ask_workbook_path() { return call_method(call(builtin_input, launch.prompt_workbook), host.name_strip); }
+py::object ask_workbook_path() { return ask_stripped(launch.prompt_workbook); }
 
-py::object ask_chrome_port() { return call_method(call(builtin_input, launch.prompt_port), host.name_strip); }
+py::object ask_chrome_port() { return ask_stripped(launch.prompt_port); }
 
 py::handle chromedriver_path() { return launch.chromedriver_path; }
 

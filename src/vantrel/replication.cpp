@@ -66,7 +66,7 @@ public:
     void close(const Lines& line, py::handle name, bool counted) {
         stops_.stop_holding();
         if (!counted) {
-            clear_in_flight(res_path_);
+            forget_record();
         }
         if (stops_.held()) {
             runlog::interrupt_held(line, name);
@@ -79,11 +79,21 @@ public:
     void fail(const py::error_already_set& error, bool counted) {
         stops_.stop_holding();
         if (!counted && !what_is_gone(error)) {
-            clear_in_flight(res_path_);
+            forget_record();
         }
     }
 
 private:
+    // A record that cannot be removed stays until the next copy's replaces it; the row's own
+    // outcome, or its error, is what goes on from here.
+    void forget_record() {
+        try {
+            clear_in_flight(res_path_);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+        }
+    }
+
     ConsoleStops& stops_;
     py::handle res_path_;
 };

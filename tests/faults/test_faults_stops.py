@@ -16,7 +16,7 @@ import pytest
 
 from realrun import result_paths, write_commodities
 
-from .test_faults_process import settled_state
+from .test_faults_process import settled_state, traceback_entries
 
 LISTINGS = [{"title": title, "images": 2} for title in ("Alpha lamp", "Beta mug")]
 ROWS = [("Alpha lamp", 3), ("Beta mug", 2)]
@@ -150,4 +150,33 @@ def test_sigkill_at_random_moments_and_resumes_never_lose_or_double_a_copy(stops
         session.finish(SESSION_LIMIT)
         if session.proc.returncode != 0:
             stops.resume_to_the_end()
+    assert stops.counted() == stops.copies() == dict(ROWS), f"VANTREL_KILL_SEED={seed}"
+
+
+@pytest.mark.parametrize("presses", [1, 2])
+def test_ctrl_c_at_random_moments_then_resumes_give_exactly_the_amounts(stops, presses):
+    """One Ctrl+C (or two, 0.2 s apart) to the process group at a random moment of a run, then
+    resumes until one returns: a single Ctrl+C ends the run only between passes or in its
+    closing steps, and whatever it ended, the record goes on to the exact amounts."""
+    seed = int(os.environ.get("VANTREL_KILL_SEED", time.time_ns() % 2**32))
+    rng = random.Random(seed + presses)
+    session = stops.start()
+    time.sleep(rng.uniform(1.0, 4.0))
+    for press in range(presses):
+        if press:
+            time.sleep(0.2)
+        if session.proc.poll() is None:
+            os.killpg(session.pid, signal.SIGINT)
+    assert session.finish(SESSION_LIMIT), f"the run did not end (VANTREL_KILL_SEED={seed})"
+    out, err = session.output()
+    if session.proc.returncode != 0:
+        assert err.strip().endswith("KeyboardInterrupt"), err
+        if presses == 1:  # only outside the rows: before them, between passes, in the closing steps
+            rows = [line for line, name in traceback_entries(err) if name == "vantrel.get_res"]
+            assert not [line for line in rows if 47 < line < 138], err
+        if result_paths(os.path.dirname(stops.workbook)):
+            stops.resume_to_the_end()
+        else:  # stopped before its first row: nothing to resume, a new run does it all
+            again = stops.start()
+            assert again.finish(SESSION_LIMIT) and again.proc.returncode == 0, again.output()
     assert stops.counted() == stops.copies() == dict(ROWS), f"VANTREL_KILL_SEED={seed}"
