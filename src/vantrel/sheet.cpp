@@ -226,7 +226,7 @@ void ResultWorkbook::copy_in_flight(py::handle index, py::handle name, py::handl
     }
 }
 
-py::object read_in_flight(py::handle res_path) {
+InFlightCopy read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
@@ -240,14 +240,15 @@ py::object read_in_flight(py::handle res_path) {
         }
         call_method(file, saving.name_close);
     } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_FileNotFoundError)) return py::none();
+        if (error.matches(PyExc_FileNotFoundError)) return InFlightCopy{};
         throw;
     }
     py::object record = call_method(import(saving.name_json), saving.name_loads, text);
     if (!py::isinstance<py::dict>(record)) {
         throw py::value_error("the record of a copy in flight beside the result workbook is not one");
     }
-    return record;
+    return InFlightCopy{record[saving.record_row], record[saving.record_name], record[saving.record_added],
+                        record[saving.record_url], record[saving.record_window]};
 }
 
 void clear_in_flight(py::handle res_path) {
