@@ -45,6 +45,8 @@ DEFAULT_KNOBS = {
     "missing": [],                 # names from ELEMENTS left out of the pages
     "page_size": 10,               # cards per result page
     "duplicate_titles": False,     # every result card is shown twice
+    "hidden_select": False,        # the editor's visibility select is there, but not displayed
+    "hidden_option": False,        # so is its 不公开 option, in a select that is displayed
 }
 
 
@@ -85,7 +87,8 @@ def check_knobs(changes):
             if isinstance(value, bool) or not isinstance(value, int):
                 raise KnobError(f"seed must be a whole number, got {value!r}")
             checked[name] = value
-        elif name in ("footer_stays_visible", "duplicate_titles"):
+        elif name in ("footer_stays_visible", "duplicate_titles", "hidden_select",
+                      "hidden_option"):
             checked[name] = _flag(name, value)
         elif name == "images_never_load":
             if isinstance(value, bool):

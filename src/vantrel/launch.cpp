@@ -265,12 +265,12 @@ double seconds_now() {
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-[[noreturn]] void raise_keyboard_interrupt() {
+}  // namespace
+
+void raise_keyboard_interrupt() {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
 }
-
-}  // namespace
 
 ConsoleStops::ConsoleStops() {
     py::object signal = import(launch.name_signal);

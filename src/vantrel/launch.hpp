@@ -29,6 +29,9 @@ void run_module_body(py::module_ module, int& line);
 //
 // Only Python's default handler is replaced, and only for the life of the object; a host that
 // handles Ctrl+C itself, or a workflow off the main thread, keeps what it has.
+// KeyboardInterrupt, as Python's own handler raises it.
+[[noreturn]] void raise_keyboard_interrupt();
+
 class ConsoleStops {
 public:
     ConsoleStops();

@@ -65,7 +65,7 @@ public:
     void close(const Lines& line, py::handle name, bool counted) {
         stops_.stop_holding();
         if (!counted) {
-            clear_in_flight(res_path_);
+            forget_record();
         }
         if (stops_.held()) {
             runlog::info(runlog::In::get_res, line, "row {!r}: Ctrl+C during the publish, held until the copy's outcome was saved; the row ends here", name);
@@ -78,11 +78,21 @@ public:
     void fail(const py::error_already_set& error, bool counted) {
         stops_.stop_holding();
         if (!counted && !what_is_gone(error)) {
-            clear_in_flight(res_path_);
+            forget_record();
         }
     }
 
 private:
+    // A record that cannot be removed stays until the next copy's replaces it; the row's own
+    // outcome, or its error, is what goes on from here.
+    void forget_record() {
+        try {
+            clear_in_flight(res_path_);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+        }
+    }
+
     ConsoleStops& stops_;
     py::handle res_path_;
 };
@@ -261,11 +271,6 @@ void clear_drafts(py::handle driver, Lines& line) {
 // NumPy 2 shows its scalars as np.int64(3); the line shows the plan as ('max_times:', 3).
 void print_plan(py::handle max_times) { print_line(py::make_tuple(steps.plan_label, plain_number(max_times))); }
 
-[[noreturn]] void raise_keyboard_interrupt() {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    throw py::error_already_set();
-}
-
 // The browser is gone: the run cannot go on, and says so instead of failing every row for ever.
 // The driver's error stays attached as the cause.
 [[noreturn]] void raise_browser_gone(const char* what, py::error_already_set& error,
@@ -384,12 +389,12 @@ bool operator_says_published(py::handle ask, py::handle name) {
 
 void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
                       Lines& line) {
-    py::object record = read_in_flight(res_path);
-    if (record.is_none()) {
+    InFlightCopy record = read_in_flight(res_path);
+    if (!record) {
         return;
     }
-    py::object index = record[py::str("row")], name = record[py::str("name")];
-    py::object added_before = record[py::str("added")], window = record[py::str("window")];
+    const py::object &index = record.row, &name = record.name, &added_before = record.added,
+                     &window = record.window;
     if (!contains(df.attr("index"), index)) {
         runlog::info(runlog::In::resume, line, "resume: row {!r}: the copy in flight did not go out ({}): not counted", name, "the workbook has no such row");
         clear_in_flight(res_path);

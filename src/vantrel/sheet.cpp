@@ -227,7 +227,7 @@ void ResultWorkbook::copy_in_flight(py::handle index, py::handle name, py::handl
     }
 }
 
-py::object read_in_flight(py::handle res_path) {
+InFlightCopy read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
@@ -241,14 +241,15 @@ py::object read_in_flight(py::handle res_path) {
         }
         call_method(file, host.name_close);
     } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_FileNotFoundError)) return py::none();
+        if (error.matches(PyExc_FileNotFoundError)) return InFlightCopy{};
         throw;
     }
     py::object record = call_method(import(workbook_files.name_json), workbook_files.name_loads, text);
     if (!py::isinstance<py::dict>(record)) {
         throw py::value_error("the record of a copy in flight beside the result workbook is not one");
     }
-    return record;
+    return InFlightCopy{record[workbook_files.record_row], record[workbook_files.record_name], record[workbook_files.record_added],
+                        record[workbook_files.record_url], record[workbook_files.record_window]};
 }
 
 void clear_in_flight(py::handle res_path) {

@@ -92,9 +92,13 @@ private:
     bool in_flight_ = false;
 };
 
-// The record of a copy in flight beside the result workbook: a dict with "row", "name", "added",
-// "url" and "window", or None when there is none (or none that can be read).
-py::object read_in_flight(py::handle res_path);
+// The record of a copy in flight beside the result workbook, as `copy_in_flight` wrote it; empty
+// (false) when there is none.
+struct InFlightCopy {
+    py::object row, name, added, url, window;
+    explicit operator bool() const { return static_cast<bool>(row); }
+};
+InFlightCopy read_in_flight(py::handle res_path);
 
 // Removes that record; a record already gone is no error.
 void clear_in_flight(py::handle res_path);

@@ -10,6 +10,7 @@ when it raises, with the traceback on standard error.
 """
 
 import os
+import signal
 import sys
 import traceback
 
@@ -24,6 +25,9 @@ import vantrel  # noqa: E402
 
 def main(argv):
     workbook, pic_wait, port, scale, *entry = argv
+    # Ctrl+C as a console's Python has it: started from a shell's background job without job
+    # control (as a test leg may be), this process would inherit SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     vantrel.time = harness.ScaledTime(float(scale))
     sys.stdin = harness.answers(workbook, pic_wait, port)
     try:

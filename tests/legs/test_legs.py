@@ -3,6 +3,7 @@ passes."""
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 
@@ -10,16 +11,30 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 
 def scripts_test(*args, legs, cache):
-    # As root the roots could be made; as another user making one is refused at once, and the leg skips.
+    # As root the roots could be made; as another user making one is refused at once, and the leg
+    # skips. That user may not reach the clone (under /root, or a mktemp -d folder, both 0700), so
+    # the scripts run from a copy of their own inside the cache folder, which is open to everyone.
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+    scripts = os.path.join(cache, "clone", "scripts")
+    if not os.path.isdir(scripts):
+        shutil.copytree(os.path.join(REPO, "scripts"), scripts)
     env = dict(os.environ, VANTREL_LEGS=legs, XDG_CACHE_HOME=cache, HOME=cache)
-    return subprocess.run([*user, os.path.join(REPO, "scripts", "test"), *args], env=env, cwd=cache,
+    return subprocess.run([*user, os.path.join(scripts, "test"), *args], env=env, cwd=cache,
                           capture_output=True, text=True, timeout=300)
+
+
+def open_folder():
+    """A new folder that every user can reach: under the temporary folder when every folder above
+    it can be passed through by others, else under /tmp."""
+    base = tempfile.gettempdir()
+    parts = os.path.realpath(base).split(os.sep)
+    reachable = all(os.stat(os.sep.join(parts[:i]) or os.sep).st_mode & 0o001 for i in range(1, len(parts) + 1))
+    return tempfile.TemporaryDirectory(dir=base if reachable else "/tmp", ignore_cleanup_errors=True)
 
 
 def test_a_run_with_no_leg_to_run_fails_and_says_why():
     # The background makers of the roots may still be ending when the run returns.
-    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as cache:
+    with open_folder() as cache:
         os.chmod(cache, 0o777)
         run = scripts_test(legs="trixie sid-experimental", cache=cache)
         assert run.returncode == 1, run.stdout + run.stderr
@@ -32,4 +47,4 @@ def test_a_run_with_no_leg_to_run_fails_and_says_why():
 
         unknown = scripts_test(legs="trixy", cache=cache)
         assert unknown.returncode == 2
-        assert unknown.stderr == "scripts/test: no leg trixy (here, trixie, sid-experimental)\n"
+        assert unknown.stderr == "scripts/test: no leg trixy (here, trixie, sid-experimental, pip)\n"

@@ -17,6 +17,15 @@ from .test_replication import FailingSaves
 HELD = "Ctrl+C during the publish, held until the copy's outcome was saved"
 
 
+@pytest.fixture(autouse=True)
+def console_ctrl_c():
+    """SIGINT as a console's Python has it: a job started in the background by a shell without
+    job control (as a test leg may be) inherits it ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def ctrl_c():
     """What the console does on Ctrl+C; Python runs the handler before the next line."""
     os.kill(os.getpid(), signal.SIGINT)
