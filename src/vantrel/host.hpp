@@ -82,23 +82,10 @@ py::object call(py::handle callable, Args&&... args) {
     return callable(std::forward<Args>(args)...);
 }
 
-// `target.<name>(args...)`. From 3.9 without the bound method and argument tuple that pybind11's
-// `attr(name)(args...)` builds: a copy makes about 60 such calls, and bench/module_cost.py put
-// pybind11's way at 1.145 of plain Python's instructions per copy, this one (with the run log's
-// logger fetched once) at 1.112.
+// `target.<name>(args...)` through pybind11, for a name held as a constant.
 template <typename... Args>
 py::object call_method(py::handle target, py::handle name, Args&&... args) {
-#if PY_VERSION_HEX >= 0x03090000
-    const py::object held[] = {py::reinterpret_borrow<py::object>(target),
-                               py::reinterpret_borrow<py::object>(py::detail::object_or_cast(args))...};
-    PyObject* slots[1 + sizeof...(Args)];
-    for (std::size_t i = 0; i <= sizeof...(Args); ++i) slots[i] = held[i].ptr();
-    PyObject* result = PyObject_VectorcallMethod(name.ptr(), slots, 1 + sizeof...(Args), nullptr);
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-#else
     return target.attr(name)(std::forward<Args>(args)...);
-#endif
 }
 
 // `getattr(target, name, None)`: None only when the look-up raised AttributeError; any other
