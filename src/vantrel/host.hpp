@@ -132,7 +132,8 @@ void print_line(py::handle line);
     X(name_init, "init")            \
     X(name_start, "start")          \
     X(name_get_res, "get_res")      \
-    X(name_check, "check")
+    X(name_check, "check")          \
+    X(text_encoding, "utf-8")
 
 struct HostNames {
     VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)

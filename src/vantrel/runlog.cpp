@@ -28,7 +28,6 @@ namespace {
     X(name_type_name, "__name__")              \
     X(log_variable, "VANTREL_LOG")             \
     X(append_mode, "a")                        \
-    X(file_encoding, "utf-8")                  \
     X(line_format, "%(asctime)s %(message)s")  \
     X(in_main, "main")                         \
     X(in_resume, "resume")
@@ -144,7 +143,7 @@ void attach_file() {
     py::object logging = import(log_names.name_logging);
     py::object handler;
     try {
-        handler = call(logging.attr(log_names.name_file_handler), path, log_names.append_mode, log_names.file_encoding);
+        handler = call(logging.attr(log_names.name_file_handler), path, log_names.append_mode, host.text_encoding);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_OSError)) throw;
         py::object reason = error.value().attr(log_names.name_strerror);

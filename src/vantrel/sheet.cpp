@@ -37,7 +37,6 @@ namespace {
     X(name_fsync, "fsync")                 \
     X(name_fileno, "fileno")               \
     X(write_mode, "w")                     \
-    X(text_encoding, "utf-8")              \
     X(record_row, "row")                   \
     X(record_name, "name")                 \
     X(record_added, "added")               \
@@ -166,7 +165,7 @@ void write_durably(py::handle path, py::handle text) {
     py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
     py::object file = import(workbook_files.name_io)
                           .attr(workbook_files.name_open)(temporary, workbook_files.write_mode,
-                                                  py::arg("encoding") = workbook_files.text_encoding);
+                                                  py::arg("encoding") = host.text_encoding);
     try {
         call_method(file, workbook_files.name_write, text);
         call_method(file, workbook_files.name_flush);
@@ -232,7 +231,7 @@ InFlightCopy read_in_flight(py::handle res_path) {
     py::object text;
     try {
         py::object file = import(workbook_files.name_io)
-                              .attr(workbook_files.name_open)(path, py::arg("encoding") = workbook_files.text_encoding);
+                              .attr(workbook_files.name_open)(path, py::arg("encoding") = host.text_encoding);
         try {
             text = call_method(file, workbook_files.name_read);
         } catch (py::error_already_set&) {
