@@ -5,6 +5,8 @@ benchmark can run both on one browser (or one fake) and compare. Like the module
 clock and its `Select` from globals that the benchmark sets.
 """
 
+import io
+import json
 import os
 import sys
 
@@ -49,6 +51,33 @@ def save(df, res_path):
         raise
 
 
+def in_flight_path(res_path):
+    folder, name = os.path.split(res_path)
+    return os.path.join(folder, ".{}.in-flight.json".format(name))
+
+
+def copy_in_flight(res_path, index, name, added, url, window):
+    """The record of the copy about to be published, written whole and forced to the disk."""
+    record = {"row": int(index), "name": name, "added": int(added), "url": url, "window": window}
+    path = in_flight_path(res_path)
+    temporary = path + ".tmp"
+    file = io.open(temporary, "w", encoding="utf-8")
+    try:
+        file.write(json.dumps(record))
+        file.flush()
+        os.fsync(file.fileno())
+    finally:
+        file.close()
+    os.replace(temporary, path)
+
+
+def clear_in_flight(res_path):
+    try:
+        os.remove(in_flight_path(res_path))
+    except FileNotFoundError:
+        pass
+
+
 def plan(df):
     open_rows = df[df["sign"] == 0]
     return (open_rows["amount"] - open_rows["added"]).max()
@@ -58,13 +87,15 @@ def get_res(pic_wait, start_url, s_date, e_date, df, key_words, res_path, a_list
             driver, handles):
     max_times = plan(df)
     print(("max_times:", max_times))
+    if max_times > 0:
+        save(df, res_path)
     while max_times > 0:
         for row in df.itertuples():
             try:
                 if row.sign != 0 or row.amount <= row.added:
                     continue
                 if open_copy(driver, df, res_path, row.Index, row.name, row.added):
-                    publish_copy(driver, df, res_path, row.Index, pic_wait)
+                    publish_copy(driver, df, res_path, row.Index, row.name, row.added, pic_wait)
             except BaseException:
                 pass
         max_times = plan(df)
@@ -134,7 +165,7 @@ def open_copy(driver, df, res_path, index, name, added):
     return True
 
 
-def publish_copy(driver, df, res_path, index, pic_wait):
+def publish_copy(driver, df, res_path, index, name, added, pic_wait):
     Select(find(driver, VISIBILITY)).select_by_visible_text("上市")
     clock.sleep(0.5)
     wait_times = 0
@@ -158,11 +189,15 @@ def publish_copy(driver, df, res_path, index, pic_wait):
     clock.sleep(1)
     driver.execute_script(CLICK, find(driver, FIRST_BUTTON))
     clock.sleep(0.5)
+    copy_in_flight(res_path, index, name, added, driver.current_url,
+                   getattr(driver, "current_window_handle", None))
     driver.execute_script(CLICK, find(driver, PUBLISH))
     clock.sleep(4)
     if "sell_item" in driver.current_url:
         clock.sleep(1)
     if "sell_item" in driver.current_url:
+        clear_in_flight(res_path)
         return
     df.loc[index, "added"] += 1
     save(df, res_path)
+    clear_in_flight(res_path)

@@ -7,11 +7,13 @@
 
 namespace vantrel {
 
-PageTexts page;
+PageLiterals page;
 
 namespace {
 
-#define VANTREL_INIT_TEXTS(X)                                           \
+// What attaching needs: Chrome's options, the driver's look-up on PATH, its Service, and the names
+// of the errors that tell a browser gone.
+#define VANTREL_DRIVER_SETUP(X)                                           \
     X(name_options, "Options")                                          \
     X(name_webdriver, "webdriver")                                      \
     X(name_chrome, "Chrome")                                            \
@@ -24,8 +26,6 @@ namespace {
     X(argument_no_images, "blink-settings=imagesEnabled=false")         \
     X(debugger_address_key, "debuggerAddress")                          \
     X(loopback_prefix, "127.0.0.1:")                                    \
-    X(name_environ, "environ")                                          \
-    X(name_path, "path")                                                \
     X(name_dirname, "dirname")                                          \
     X(name_rstrip, "rstrip")                                            \
     X(slash, "/")                                                       \
@@ -34,10 +34,7 @@ namespace {
     X(name_name, "name")                                                \
     X(windows_os_name, "nt")                                            \
     X(name_pathsep, "pathsep")                                          \
-    X(name_split, "split")                                              \
     X(name_splitext, "splitext")                                        \
-    X(name_lower, "lower")                                              \
-    X(name_join, "join")                                                \
     X(name_isfile, "isfile")                                            \
     X(path_variable, "PATH")                                            \
     X(pathext_variable, "PATHEXT")                                      \
@@ -64,30 +61,30 @@ namespace {
     X(devtools_disconnected, "disconnected")                            \
     X(session_deleted, "session deleted")
 
-struct InitTexts {
-    VANTREL_INIT_TEXTS(VANTREL_TEXT_FIELD)
+struct DriverSetup {
+    VANTREL_DRIVER_SETUP(VANTREL_TEXT_FIELD)
     py::handle implicit_wait_seconds;
     py::handle new_process_group;  // Windows' CREATE_NEW_PROCESS_GROUP
 };
-InitTexts attach;
+DriverSetup driver_setup;
 
 const char* const init_params[] = {"start_url", "domain", "chromedriver_path", "chrome_port"};
 const char* const init_locals[] = {"options", "driver"};
 
 // The marketplace's origin as the environment gives it at this moment.
 py::object origin() {
-    py::object value = call_method(host.os.attr(attach.name_environ), page.name_get,
+    py::object value = call_method(host.os.attr(host.name_environ), host.name_get,
                                    page.origin_variable);
     if (value.is_none() || py::len(value) == 0) {
         return py::reinterpret_borrow<py::object>(page.default_origin);
     }
-    return call_method(value, attach.name_rstrip, attach.slash);
+    return call_method(value, driver_setup.name_rstrip, driver_setup.slash);
 }
 
 // The parameters of a callable's signature by name; null where no signature can be read.
 py::object signature_parameters(py::handle callable) {
     try {
-        return import(attach.name_inspect).attr(attach.name_signature)(callable).attr(attach.name_parameters);
+        return import(driver_setup.name_inspect).attr(driver_setup.name_signature)(callable).attr(driver_setup.name_parameters);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;  // a Ctrl+C while attaching ends the attach
         return py::object();
@@ -99,7 +96,7 @@ py::object signature_parameters(py::handle callable) {
 // first positional argument.
 bool takes_service(py::handle chrome) {
     py::object parameters = signature_parameters(chrome);
-    return parameters && parameters.contains(attach.parameter_service);
+    return parameters && parameters.contains(driver_setup.parameter_service);
 }
 
 // A bare name on Windows, looked up as PowerShell finds programs: each PATH folder in turn, with
@@ -108,32 +105,32 @@ bool takes_service(py::handle chrome) {
 // (CPython 3.12 and later skip it only where NoDefaultCurrentDirectoryInExePath is set), and
 // so run a chromedriver.exe that anyone put in the folder a run starts from.
 py::object find_on_windows_path(py::handle name) {
-    py::object environment = host.os.attr(attach.name_environ);
-    py::object path = host.os.attr(attach.name_path);
-    py::object separator = host.os.attr(attach.name_pathsep);
-    py::object pathext = call_method(environment, page.name_get, attach.pathext_variable);
+    py::object environment = host.os.attr(host.name_environ);
+    py::object path = host.os.attr(host.name_path);
+    py::object separator = host.os.attr(driver_setup.name_pathsep);
+    py::object pathext = call_method(environment, host.name_get, driver_setup.pathext_variable);
     if (pathext.is_none() || py::len(pathext) == 0) {
-        pathext = py::reinterpret_borrow<py::object>(attach.default_pathext);
+        pathext = py::reinterpret_borrow<py::object>(driver_setup.default_pathext);
     }
-    py::object given_extension = call_method(call_method(path, attach.name_splitext, name)[py::int_(1)],
-                                             attach.name_lower);
+    py::object given_extension = call_method(call_method(path, driver_setup.name_splitext, name)[py::int_(1)],
+                                             host.name_lower);
     py::list candidates;
-    for (py::handle extension : call_method(pathext, attach.name_split, separator)) {
+    for (py::handle extension : call_method(pathext, host.name_split, separator)) {
         if (py::len(extension) == 0) continue;
-        if (holds(call_method(extension, attach.name_lower), given_extension, Py_EQ)) {
+        if (compare_true(call_method(extension, host.name_lower), given_extension, Py_EQ)) {
             candidates = py::list();
             candidates.append(name);
             break;
         }
         candidates.append(py::reinterpret_borrow<py::object>(name) + py::reinterpret_borrow<py::object>(extension));
     }
-    py::object folders = call_method(environment, page.name_get, attach.path_variable);
+    py::object folders = call_method(environment, host.name_get, driver_setup.path_variable);
     if (folders.is_none()) return py::object();
-    for (py::handle folder : call_method(folders, attach.name_split, separator)) {
+    for (py::handle folder : call_method(folders, host.name_split, separator)) {
         if (py::len(folder) == 0) continue;
         for (py::handle candidate : candidates) {
-            py::object file = call_method(path, attach.name_join, folder, candidate);
-            if (py::bool_(call_method(path, attach.name_isfile, file))) return file;
+            py::object file = call_method(path, host.name_join, folder, candidate);
+            if (py::bool_(call_method(path, driver_setup.name_isfile, file))) return file;
         }
     }
     return py::object();
@@ -144,14 +141,14 @@ py::object find_on_windows_path(py::handle name) {
 // Null when the name is on no PATH folder, so that a Selenium with a driver manager finds one
 // that matches the browser.
 py::object locate_driver(py::handle chromedriver_path) {
-    py::object path = host.os.attr(attach.name_path);
-    if (py::len(call_method(path, attach.name_dirname, chromedriver_path)) > 0) {
+    py::object path = host.os.attr(host.name_path);
+    if (py::len(call_method(path, driver_setup.name_dirname, chromedriver_path)) > 0) {
         return py::reinterpret_borrow<py::object>(chromedriver_path);
     }
-    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
+    if (compare_true(host.os.attr(driver_setup.name_name), driver_setup.windows_os_name, Py_EQ)) {
         return find_on_windows_path(chromedriver_path);
     }
-    py::object found = call_method(import(attach.name_shutil), attach.name_which, chromedriver_path);
+    py::object found = call_method(import(driver_setup.name_shutil), driver_setup.name_which, chromedriver_path);
     return found.is_none() ? py::object() : found;
 }
 
@@ -162,10 +159,10 @@ py::object locate_driver(py::handle chromedriver_path) {
 // it, and the module decides what it means. Every Selenium 4 Service hands popen_kw to Popen.
 py::dict driver_apart_from_console() {
     py::dict popen;
-    if (holds(host.os.attr(attach.name_name), attach.windows_os_name, Py_EQ)) {
-        popen[attach.popen_creation_flags] = attach.new_process_group;
+    if (compare_true(host.os.attr(driver_setup.name_name), driver_setup.windows_os_name, Py_EQ)) {
+        popen[driver_setup.popen_creation_flags] = driver_setup.new_process_group;
     } else {
-        popen[attach.popen_new_session] = py::bool_(true);
+        popen[driver_setup.popen_new_session] = py::bool_(true);
     }
     return popen;
 }
@@ -177,29 +174,29 @@ bool takes_popen_keywords(py::handle service_class) {
     if (!parameters) {
         return false;
     }
-    if (parameters.contains(attach.keyword_popen)) {
+    if (parameters.contains(driver_setup.keyword_popen)) {
         return true;
     }
-    py::object var_keyword = import(attach.name_inspect).attr("Parameter").attr("VAR_KEYWORD");
+    py::object var_keyword = import(driver_setup.name_inspect).attr("Parameter").attr("VAR_KEYWORD");
     for (py::handle parameter : call_method(parameters, py::str("values"))) {
-        if (holds(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
+        if (compare_true(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
     }
     return false;
 }
 
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
-    py::object webdriver = global(attach.name_webdriver);
-    py::object chrome = webdriver.attr(attach.name_chrome);
+    py::object webdriver = global(driver_setup.name_webdriver);
+    py::object chrome = webdriver.attr(driver_setup.name_chrome);
     if (!takes_service(chrome)) {
         return chrome(chromedriver_path, py::arg("options") = options);
     }
-    py::object service_class = webdriver.attr(attach.name_chrome_package)
-                                   .attr(attach.name_service_module)
-                                   .attr(attach.name_service);
+    py::object service_class = webdriver.attr(driver_setup.name_chrome_package)
+                                   .attr(driver_setup.name_service_module)
+                                   .attr(driver_setup.name_service);
     py::object driver_path = locate_driver(chromedriver_path);
     py::dict keywords;
     if (takes_popen_keywords(service_class)) {
-        keywords[attach.keyword_popen] = driver_apart_from_console();
+        keywords[driver_setup.keyword_popen] = driver_apart_from_console();
     }
     py::object service = driver_path ? service_class(driver_path, **keywords) : service_class(**keywords);
     return chrome(py::arg("service") = service, py::arg("options") = options);
@@ -208,14 +205,14 @@ py::object new_chrome(py::handle chromedriver_path, py::handle options) {
 }  // namespace
 
 py::object attach_to_chrome(py::handle chromedriver_path, py::handle chrome_port, Lines& line) {
-    line(19);  py::object options = call(global(attach.name_options));
-    line(20);  call_method(options, attach.name_add_argument, attach.argument_no_sandbox);
-    line(21);  call_method(options, attach.name_add_argument, attach.argument_window_size);
-    line(22);  call_method(options, attach.name_add_argument, attach.argument_disable_gpu);
-    line(23);  call_method(options, attach.name_add_argument, attach.argument_hide_scrollbars);
-    line(24);  call_method(options, attach.name_add_argument, attach.argument_no_images);
-    line(25);  py::object address = attach.loopback_prefix + chrome_port;
-               call_method(options, attach.name_add_experimental_option, attach.debugger_address_key, address);
+    line(19);  py::object options = call(global(driver_setup.name_options));
+    line(20);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_no_sandbox);
+    line(21);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_window_size);
+    line(22);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_disable_gpu);
+    line(23);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_hide_scrollbars);
+    line(24);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_no_images);
+    line(25);  py::object address = driver_setup.loopback_prefix + chrome_port;
+               call_method(options, driver_setup.name_add_experimental_option, driver_setup.debugger_address_key, address);
     line(27);  return new_chrome(chromedriver_path, options);
 }
 
@@ -227,8 +224,8 @@ py::object init_body(const py::object* args, Lines& line) {
     const py::object& chrome_port = args[3];
 
                py::object driver = attach_to_chrome(chromedriver_path, chrome_port, line);
-    line(28);  call_method(driver, page.name_get, start_url);
-    line(29);  call_method(driver, page.name_implicitly_wait, attach.implicit_wait_seconds);
+    line(28);  call_method(driver, host.name_get, start_url);
+    line(29);  call_method(driver, page.name_implicitly_wait, driver_setup.implicit_wait_seconds);
     line(30);  return driver;
 }
 
@@ -243,11 +240,11 @@ const FunctionDef init_function = {
 
 void create_browser_constants() {
     {
-        PageTexts& table = page;
-        VANTREL_PAGE_TEXTS(VANTREL_TEXT_CREATE)
+        PageLiterals& table = page;
+        VANTREL_PAGE_LITERALS(VANTREL_TEXT_CREATE)
     }
-    InitTexts& table = attach;
-    VANTREL_INIT_TEXTS(VANTREL_TEXT_CREATE)
+    DriverSetup& table = driver_setup;
+    VANTREL_DRIVER_SETUP(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(implicit_wait_seconds, 1)
     VANTREL_INT_CREATE(new_process_group, 0x00000200)
 }
@@ -259,19 +256,17 @@ py::object marketplace_origin() { return origin(); }
 
 py::object draft_address() { return origin() + page.draft_path; }
 
-// Whatever the object in hand offers decides, look-up by look-up; finding out raises nothing, so
-// the newer form costs no exception either.
+// Whatever the object in hand offers decides: the old find_element_by_xpath family where it is
+// there, the By form otherwise.
 py::object find_element(py::handle where, py::handle xpath) {
-    if (py::object found = call_method_if_present(where, page.name_find_element_by_xpath, xpath)) {
-        return found;
-    }
+    py::object old_form = getattr_or_none(where, page.name_find_element_by_xpath);
+    if (!old_form.is_none()) return old_form(xpath);
     return call_method(where, page.name_find_element, page.by_xpath, xpath);
 }
 
 py::object find_elements(py::handle where, py::handle xpath) {
-    if (py::object found = call_method_if_present(where, page.name_find_elements_by_xpath, xpath)) {
-        return found;
-    }
+    py::object old_form = getattr_or_none(where, page.name_find_elements_by_xpath);
+    if (!old_form.is_none()) return old_form(xpath);
     return call_method(where, page.name_find_elements, page.by_xpath, xpath);
 }
 
@@ -295,20 +290,20 @@ const char* what_is_gone(const py::error_already_set& error) {
     py::handle value = error.value();
     // The driver's own server no longer takes the connection: ChromeDriver has ended.
     if (error.matches(PyExc_ConnectionError) ||
-        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_max_retry) ||
-        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_new_connection) ||
-        is_instance_of(value, attach.name_urllib3_exceptions, attach.name_protocol_error)) {
+        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_max_retry) ||
+        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_new_connection) ||
+        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_protocol_error)) {
         return "ChromeDriver";
     }
-    if (is_instance_of(value, attach.name_exceptions, attach.name_invalid_session) ||
-        is_instance_of(value, attach.name_exceptions, attach.name_no_such_window)) {
+    if (is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_invalid_session) ||
+        is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_no_such_window)) {
         return "Chrome";
     }
-    if (is_instance_of(value, attach.name_exceptions, attach.name_webdriver_exception)) {
+    if (is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_webdriver_exception)) {
         py::object message = py::str(value);
-        if (contains(message, attach.chrome_not_reachable) ||
-            contains(message, attach.devtools_disconnected) ||
-            contains(message, attach.session_deleted)) {
+        if (contains(message, driver_setup.chrome_not_reachable) ||
+            contains(message, driver_setup.devtools_disconnected) ||
+            contains(message, driver_setup.session_deleted)) {
             return "Chrome";
         }
     }

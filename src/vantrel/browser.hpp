@@ -7,7 +7,7 @@
 namespace vantrel {
 
 // Page literals. Each XPath is the page's own; quotes inside belong to the literal.
-#define VANTREL_PAGE_TEXTS(X)                                                                   \
+#define VANTREL_PAGE_LITERALS(X)                                                                   \
     X(origin_variable, "VANTREL_ORIGIN")                                                        \
     X(default_origin, "http://127.0.0.1:8700")                                                  \
     X(onsale_path, "/zh/listings/onsale")                                                       \
@@ -45,7 +45,6 @@ namespace vantrel {
     X(name_find_element, "find_element")                                                        \
     X(name_find_elements, "find_elements")                                                      \
     X(by_xpath, "xpath")                                                                        \
-    X(name_get, "get")                                                                          \
     X(name_refresh, "refresh")                                                                  \
     X(name_page_source, "page_source")                                                          \
     X(name_current_url, "current_url")                                                          \
@@ -61,10 +60,10 @@ namespace vantrel {
     X(name_window_handles, "window_handles")                                                    \
     X(name_select, "Select")
 
-struct PageTexts {
-    VANTREL_PAGE_TEXTS(VANTREL_TEXT_FIELD)
+struct PageLiterals {
+    VANTREL_PAGE_LITERALS(VANTREL_TEXT_FIELD)
 };
-extern PageTexts page;
+extern PageLiterals page;
 
 void create_browser_constants();
 

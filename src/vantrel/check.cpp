@@ -18,16 +18,13 @@
 namespace vantrel {
 namespace {
 
-#define VANTREL_CHECK_TEXTS(X)                                \
-    X(name_init, "init")                                      \
-    X(name_check, "check")                                    \
+// The check's report: its labels and words, and the names it looks up on the way.
+#define VANTREL_CHECK_REPORT(X)                                \
     X(name_attrs, "attrs")                                    \
-    X(name_itertuples, "itertuples")                          \
     X(name_any, "any")                                        \
     X(name_index, "index")                                    \
     X(name_socket, "socket")                                  \
     X(name_create_connection, "create_connection")            \
-    X(name_close, "close")                                    \
     X(loopback, "127.0.0.1")                                  \
     X(attr_drafts, "drafts")                                  \
     X(attr_pages, "pages")                                    \
@@ -48,21 +45,21 @@ namespace {
     X(image_wait_word, "image wait")                          \
     X(untitled, "(no title)")
 
-struct CheckTexts {
-    VANTREL_CHECK_TEXTS(VANTREL_TEXT_FIELD)
+struct CheckReport {
+    VANTREL_CHECK_REPORT(VANTREL_TEXT_FIELD)
     py::handle connect_timeout;  // seconds a Chrome gets to accept the connection
     py::handle image_wait;       // the image wait the estimate counts with, as the README does
 };
-CheckTexts checks;
+CheckReport check_report;
 
 // Whether anything accepts a connection on Chrome's debugging port; far quicker to say than
 // ChromeDriver, which waits a minute for a browser that is not there.
 bool chrome_answers(py::handle chrome_port) {
     try {
-        py::object connection = call_method(import(checks.name_socket), checks.name_create_connection,
-                                            py::make_tuple(checks.loopback, chrome_port),
-                                            checks.connect_timeout);
-        call_method(connection, checks.name_close);
+        py::object connection = call_method(import(check_report.name_socket), check_report.name_create_connection,
+                                            py::make_tuple(check_report.loopback, chrome_port),
+                                            check_report.connect_timeout);
+        call_method(connection, host.name_close);
         return true;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -125,7 +122,7 @@ struct Check {
     bool searched = false;
 
     void problem(py::object text) {
-        runlog::check_problem(line, text);
+        runlog::info(runlog::In::check, line, "check: not as expected: {}", text);
         problems.append(text);
         page_problems.append(text);
     }
@@ -141,7 +138,7 @@ struct Check {
         py::object address = onsale_address();
         py::object driver, wrong_page;
         try {
-            line(329); driver = call(global(checks.name_init), address, address, chromedriver_path(), chrome_port);
+            line(329); driver = call(global(host.name_init), address, address, chromedriver_path(), chrome_port);
             line(330); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
             line(331); wrong_page = onsale_problem(driver, address);
         } catch (py::error_already_set& error) {
@@ -161,14 +158,14 @@ struct Check {
     // Each row a run would work, searched as the run searches it.
     void search_rows(py::handle driver) {
         searched = true;
-        for (py::handle record : call_method(table, checks.name_itertuples)) {
+        for (py::handle record : call_method(table, host.name_itertuples)) {
             py::object index = record.attr(sheet.field_index);
             py::object name = record.attr(sheet.column_name);
             py::object amount = record.attr(sheet.column_amount);
             py::object added = record.attr(sheet.column_added);
             py::object sign = record.attr(sheet.column_sign);
             try {
-                line(332); if (holds(sign, sheet.zero, Py_NE) || holds(amount, added, Py_LE)) {
+                line(332); if (compare_true(sign, sheet.zero, Py_NE) || compare_true(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
                     searched_to(index, name, amount, added, search_listing(driver, table, index, name, added, line));
@@ -182,15 +179,15 @@ struct Check {
 
     void skipped(py::handle index, py::handle name, py::handle amount) {
         pages[index] = py::int_(0);
-        rows.append(py::make_tuple(checks.skipped_label, name, checks.amount_word, plain_number(amount)));
-        runlog::check_skipped(line, name, amount);
+        rows.append(py::make_tuple(check_report.skipped_label, name, check_report.amount_word, plain_number(amount)));
+        runlog::info(runlog::In::check, line, "check: row {!r} skipped, amount {}", name, amount);
     }
 
     void not_checked(py::handle index, py::handle name, py::object reason) {
         ++unchecked;
         pages[index] = py::none();
-        rows.append(py::make_tuple(checks.unchecked_label, name, reason));
-        runlog::check_unchecked(line, name, reason);
+        rows.append(py::make_tuple(check_report.unchecked_label, name, reason));
+        runlog::info(runlog::In::check, line, "check: row {!r} not checked: {}", name, reason);
         problems.append(py::str("row {!r} not checked: {}").format(name, reason));
     }
 
@@ -200,7 +197,7 @@ struct Check {
         switch (outcome.kind) {
         case SearchOutcome::found: {
             pages[index] = py::int_(outcome.pages);
-            const double per_copy = walk + pacing.copy + checks.image_wait.cast<double>();
+            const double per_copy = walk + pacing.copy + check_report.image_wait.cast<double>();
             const double wanted = wanted_copies(amount, added);
             if (wanted > 0) {
                 copies += wanted;
@@ -210,8 +207,8 @@ struct Check {
                 ++copies_per_pass;
                 seconds_per_pass += per_copy;
             }
-            rows.append(py::make_tuple(checks.found_label, name, checks.page_word, py::int_(outcome.pages)));
-            runlog::check_found(line, name, outcome.pages);
+            rows.append(py::make_tuple(check_report.found_label, name, check_report.page_word, py::int_(outcome.pages)));
+            runlog::info(runlog::In::check, line, "check: row {!r} found on result page {}", name, outcome.pages);
             return;
         }
         case SearchOutcome::not_found:
@@ -222,8 +219,10 @@ struct Check {
             pages[index] = py::int_(outcome.pages);
             seconds += walk + pacing.marked;
             none ? ++no_results : ++not_found;
-            rows.append(py::make_tuple(none ? checks.no_results_label : checks.not_found_label, name));
-            runlog::check_missing(line, name, code, outcome.pages);
+            rows.append(py::make_tuple(none ? check_report.no_results_label : check_report.not_found_label, name));
+            runlog::info(runlog::In::check, line, none ? "check: row {0!r}: no search results, a run writes sign 2"
+                                                       : "check: row {0!r}: listing not found on {1} result pages, a run writes sign 1",
+                         name, outcome.pages);
             return;
         }
         case SearchOutcome::results_stuck:
@@ -253,7 +252,7 @@ struct Check {
             return;
         }
         for (py::handle entry : entries) {
-            line(334); py::object title = py::reinterpret_borrow<py::object>(checks.untitled);
+            line(334); py::object title = py::reinterpret_borrow<py::object>(check_report.untitled);
             try {
                 title = call_method(find_element(entry, page.xpath_card_title).attr(page.name_text), host.name_strip);
             } catch (py::error_already_set& error) {
@@ -263,7 +262,7 @@ struct Check {
         }
         drafts = py::int_(py::len(draft_titles));
         seconds += pacing.drafts_page + pacing.draft * py::len(draft_titles);
-        runlog::check_drafts(line, draft_titles);
+        runlog::info(runlog::In::check, line, "check: {} drafts the cleanup would delete: {!r}", py::len(draft_titles), draft_titles);
     }
 
     py::object verdict() {
@@ -279,14 +278,14 @@ struct Check {
     }
 
     void report() {
-        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(checks.problem_label, text));
+        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(check_report.problem_label, text));
         if (!searched) {
-            print_line(py::make_tuple(checks.rows_unchecked_label, py::len(table)));
-            for (py::handle index : table.attr(checks.name_index)) pages[index] = py::none();
+            print_line(py::make_tuple(check_report.rows_unchecked_label, py::len(table)));
+            for (py::handle index : table.attr(check_report.name_index)) pages[index] = py::none();
         }
         for (py::handle row : rows) print_line(row);
         if (!drafts.is_none()) {
-            print_line(py::make_tuple(checks.drafts_label, drafts, draft_titles));
+            print_line(py::make_tuple(check_report.drafts_label, drafts, draft_titles));
         }
         py::object estimate = py::str("not made: no row was searched");
         if (searched) {
@@ -294,17 +293,17 @@ struct Check {
             const double total = seconds + passes * seconds_per_pass;
             const long all_copies = std::lround(copies + passes * copies_per_pass);
             estimate = duration_text(total);
-            print_line(py::make_tuple(checks.estimate_label, estimate, checks.copies_word, all_copies,
-                                      checks.image_wait_word, checks.image_wait));
+            print_line(py::make_tuple(check_report.estimate_label, estimate, check_report.copies_word, all_copies,
+                                      check_report.image_wait_word, check_report.image_wait));
         }
         py::object said = verdict();
-        print_line(py::make_tuple(checks.verdict_label, said));
-        runlog::check_verdict(line, estimate, said);
+        print_line(py::make_tuple(check_report.verdict_label, said));
+        runlog::info(runlog::In::check, line, "check: run estimate {}; {}", estimate, said);
 
-        py::object attrs = table.attr(checks.name_attrs);
-        attrs[checks.attr_drafts] = drafts;
-        attrs[checks.attr_pages] = pages;
-        attrs[checks.attr_problems] = problems;
+        py::object attrs = table.attr(check_report.name_attrs);
+        attrs[check_report.attr_drafts] = drafts;
+        attrs[check_report.attr_pages] = pages;
+        attrs[check_report.attr_problems] = problems;
     }
 };
 
@@ -312,7 +311,7 @@ py::object check_body(const py::object*, Lines& line) {
                runlog::attach_file();
     line(321); py::object file_path = ask_workbook_path();
     line(322); py::object chrome_port = ask_chrome_port();
-               runlog::check_launch(line, file_path, chrome_port);
+               runlog::info(runlog::In::check, line, "check: commodity workbook {!r}, Chrome port {!r}", file_path, chrome_port);
     line(323); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
     line(324); set_item(df, sheet.column_added, sheet.zero);
     line(325); set_item(df, sheet.column_sign, sheet.zero);
@@ -333,10 +332,10 @@ const char* const check_locals[] = {"file_path", "chrome_port", "df", "driver"};
 // The exit status of the command: 0 when every row a run would work was found and the pages are as
 // a run needs them, else 1.
 py::object check_cli_body(const py::object*, Lines& line) {
-    line(391); py::object frame = call(global(checks.name_check));
-    line(392); py::object problems = frame.attr(checks.name_attrs)[checks.attr_problems];
+    line(391); py::object frame = call(global(host.name_check));
+    line(392); py::object problems = frame.attr(check_report.name_attrs)[check_report.attr_problems];
     line(393); const bool marked = py::bool_(call_method(compare(frame[sheet.column_sign], sheet.zero, Py_NE),
-                                                         checks.name_any));
+                                                         check_report.name_any));
     return py::int_(py::len(problems) == 0 && !marked ? 0 : 1);
 }
 
@@ -355,8 +354,8 @@ const FunctionDef check_cli_function = {
 };
 
 void create_check_constants() {
-    CheckTexts& table = checks;
-    VANTREL_CHECK_TEXTS(VANTREL_TEXT_CREATE)
+    CheckReport& table = check_report;
+    VANTREL_CHECK_REPORT(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(connect_timeout, 3)
     VANTREL_INT_CREATE(image_wait, 2)
 }

@@ -4,11 +4,14 @@
 #include "host.hpp"
 
 #include <frameobject.h>
+#if PY_VERSION_HEX < 0x030c0000
 #include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
+#endif
 
-#include <array>
-#include <cstring>
 #include <exception>
+#include <vector>
 
 namespace vantrel {
 
@@ -27,7 +30,11 @@ struct FunctionObject {
     PyObject* annotations;
 };
 
-PyTypeObject function_type;
+// The head alone is static, immortal where CPython has that; the fields are filled in at start-up.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 // --- argument binding -----------------------------------------------------------------------------
 
@@ -40,9 +47,7 @@ void raise_count(const FunctionDef& def, Py_ssize_t given) {
 
 Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
     for (std::size_t i = 0; i < def.param_count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) {
-            return static_cast<Py_ssize_t>(i);
-        }
+        if (PyUnicode_CompareWithASCIIString(key, def.params[i]) == 0) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
@@ -50,7 +55,7 @@ Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
 // Positional values fill the parameters in order; the rest must come by name. The first parameter
 // left without a value decides the count reported; names are checked after that.
 bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::array<py::object, kMaxParams>& values) {
+                    PyObject* kwnames, std::vector<py::object>& values) {
     const auto params = static_cast<Py_ssize_t>(def.param_count);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
@@ -73,9 +78,7 @@ bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t na
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = py::reinterpret_borrow<py::object>(args[i]);
     }
-    if (nkw == 0) {
-        return true;
-    }
+    if (nkw == 0) return true;
     PyObject* const* kwvalues = args + nargs;
     for (Py_ssize_t i = nargs; i < params; ++i) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -136,7 +139,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     const FunctionDef& def = *reinterpret_cast<FunctionObject*>(self)->def;
     Lines line(def.first_line);
     try {
-        std::array<py::object, kMaxParams> values;
+        std::vector<py::object> values(def.param_count);
         if (!bind_arguments(def, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
             add_traceback(def.qualname, def.first_line);
             return nullptr;
@@ -167,11 +170,11 @@ PyObject* function_repr(PyObject* self) noexcept {
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -188,9 +191,7 @@ PyGetSetDef function_getset[] = {
 py::object new_code(const FunctionDef& def) {
     py::object code = py::reinterpret_steal<py::object>(
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, def.name, def.first_line)));
-    if (!code) {
-        throw py::error_already_set();
-    }
+    if (!code) throw py::error_already_set();
     py::tuple varnames(def.param_count + def.local_count);
     for (std::size_t i = 0; i < def.param_count; ++i) {
         varnames[i] = py::str(def.params[i]);
@@ -206,9 +207,7 @@ py::object new_code(const FunctionDef& def) {
 }  // namespace
 
 bool ready_function_type() noexcept {
-    if (function_type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
     function_type.tp_name = "vantrel.function";
     function_type.tp_basicsize = sizeof(FunctionObject);
     function_type.tp_dealloc = function_dealloc;
@@ -222,7 +221,6 @@ bool ready_function_type() noexcept {
 #endif
     function_type.tp_members = function_members;
     function_type.tp_getset = function_getset;
-    reinterpret_cast<PyObject*>(&function_type)->ob_refcnt = 1;  // a static type is never freed
     return PyType_Ready(&function_type) == 0;
 }
 
@@ -233,9 +231,7 @@ PyObject* new_function(const FunctionDef& def) noexcept {
         py::object module = py::str(kSourceFile);
         py::dict annotations;
         auto* f = PyObject_New(FunctionObject, &function_type);
-        if (!f) {
-            return nullptr;
-        }
+        if (!f) return nullptr;
         f->vectorcall = function_vectorcall;
         f->def = &def;
         f->name = name.inc_ref().ptr();
@@ -253,21 +249,23 @@ PyObject* new_function(const FunctionDef& def) noexcept {
 // As CPython's own extensions do it: an empty code object naming the function and line, a frame
 // on it, and that frame entered into the exception's traceback.
 void add_traceback(const char* funcname, int line) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, funcname, line);
-    PyObject* globals = module_globals ? module_globals : PyDict_New();
-    PyFrameObject* frame =
-        code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    PyErr_Clear();  // a failure to build the entry must not replace the error being reported
-    PyErr_Restore(type, value, traceback);
-    if (frame) {
-        PyTraceBack_Here(frame);
-    }
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
-    if (globals != module_globals) {
-        Py_XDECREF(globals);
+    try {
+        py::error_already_set raised;  // taken while the entry is built, then raised again
+        py::object code = py::reinterpret_steal<py::object>(
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, funcname, line)));
+        py::object globals = module_globals ? py::reinterpret_borrow<py::object>(module_globals) : py::dict();
+        py::object frame;
+        if (code) {
+            frame = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.ptr()), globals.ptr(), nullptr)));
+        }
+        PyErr_Clear();  // a failure to build the entry must not replace the error being reported
+        raised.restore();
+        if (frame) {
+            PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.ptr()));
+        }
+    } catch (...) {
+        // Only taking the exception can fail here, and then it is still the one set.
     }
 }
 
@@ -275,95 +273,43 @@ void set_globals(PyObject* module_dict) noexcept { module_globals = module_dict;
 
 py::object global(py::handle name) {
     if (module_globals) {
-        PyObject* found = PyDict_GetItemWithError(module_globals, name.ptr());
-        if (found) {
-            return py::reinterpret_borrow<py::object>(found);
+        auto globals = py::reinterpret_borrow<py::dict>(module_globals);
+        if (globals.contains(name)) return globals[name];
+        if (globals.contains(host.name_builtins)) {
+            py::object builtins = globals[host.name_builtins];
+            if (PyModule_Check(builtins.ptr())) {
+                builtins = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins.ptr()));
+            }
+            if (builtins.contains(name)) return builtins[name];
         }
-        if (PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
     }
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* found = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
-    if (found) {
-        return py::reinterpret_borrow<py::object>(found);
-    }
-    if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw py::error_already_set();
 }
 
 py::object import(py::handle name) {
     PyObject* imported = PyImport_Import(name.ptr());
-    if (!imported) {
-        throw py::error_already_set();
-    }
+    if (!imported) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(imported);
 }
 
 py::handle intern(const char* text) {
     PyObject* interned = PyUnicode_InternFromString(text);
-    if (!interned) {
-        throw py::error_already_set();
-    }
+    if (!interned) throw py::error_already_set();
     return interned;
 }
 
 py::handle keep(py::object value) { return value.release(); }
 
-namespace detail {
-
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#else
-    return _PyObject_Vectorcall(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#endif
-}
-
-// args[0] is the target. The offset flag lets the host hand a bound callee args + 1 as is.
-PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs,
-                            PyObject* keywords) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
-#else
-    // 3.8 offers no method call by name without a bound method; the tuple is still avoided.
-    PyObject* method = PyObject_GetAttr(args[0], name);
-    if (!method) {
-        return nullptr;
-    }
-    PyObject* result = _PyObject_Vectorcall(method, args + 1,
-                                            (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
-    Py_DECREF(method);
-    return result;
-#endif
-}
-
-bool has_plain_method(PyObject* target, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(target);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return false;  // __getattr__ or __getattribute__ of its own: only a real look-up can tell
-    }
-    PyObject* found = _PyType_Lookup(type, name);  // borrowed; the type's method cache answers
-    return found && PyFunction_Check(found);
-}
-
-py::object optional_attr(py::handle target, py::handle name) {
-    PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030d0000
-    const int found = PyObject_GetOptionalAttr(target.ptr(), name.ptr(), &value);
-#else
-    const int found = _PyObject_LookupAttr(target.ptr(), name.ptr(), &value);
-#endif
-    if (found < 0) {
-        throw py::error_already_set();
+py::object getattr_or_none(py::handle target, py::handle name) {
+    PyObject* value = PyObject_GetAttr(target.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
     }
     return py::reinterpret_steal<py::object>(value);
 }
-
-}  // namespace detail
-
 
 void set_item(py::handle target, py::handle key, py::handle value) {
     py::object held = py::reinterpret_borrow<py::object>(target);
@@ -372,25 +318,15 @@ void set_item(py::handle target, py::handle key, py::handle value) {
 
 py::object compare(py::handle a, py::handle b, int op) {
     PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!result) {
-        throw py::error_already_set();
-    }
+    if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
 
-bool holds(py::handle a, py::handle b, int op) {
-    const int truth = PyObject_IsTrue(compare(a, b, op).ptr());
-    if (truth < 0) {
-        throw py::error_already_set();
-    }
-    return truth != 0;
-}
+bool compare_true(py::handle a, py::handle b, int op) { return py::bool_(compare(a, b, op)); }
 
 bool contains(py::handle haystack, py::handle needle) {
     const int found = PySequence_Contains(haystack.ptr(), needle.ptr());
-    if (found < 0) {
-        throw py::error_already_set();
-    }
+    if (found < 0) throw py::error_already_set();
     return found != 0;
 }
 

@@ -47,8 +47,6 @@ struct FunctionDef {
     Body body;
 };
 
-inline constexpr std::size_t kMaxParams = 11;
-
 // Readies the function type; once per process.
 bool ready_function_type() noexcept;
 
@@ -65,8 +63,8 @@ void add_traceback(const char* funcname, int line) noexcept;
 // The module's namespace, kept for the life of the process once start-up has made it.
 void set_globals(PyObject* module_dict) noexcept;
 
-// A module global looked up by name at the moment of use, then a built-in, as Python code does;
-// NameError when neither exists.
+// A module global looked up by name at the moment of use, then a built-in of the module's own
+// `__builtins__`, as the module's Python code would find it; NameError when neither exists.
 py::object global(py::handle name);
 
 // `import <name>` through the host's import protocol, for a name held as a constant.
@@ -78,26 +76,21 @@ py::handle intern(const char* text);
 // Keeps an object for the life of the process and hands back a borrowed handle to it.
 py::handle keep(py::object value);
 
-// Calls `callable(args...)` on the vectorcall protocol, without an argument tuple.
+// `callable(args...)` through pybind11, as Python code would call it.
 template <typename... Args>
-py::object call(py::handle callable, Args&&... args);
+py::object call(py::handle callable, Args&&... args) {
+    return callable(std::forward<Args>(args)...);
+}
 
-// Calls `target.<name>(args...)`, the method looked up by its interned name, as CPython's own C
-// modules call methods: neither a bound method nor an argument tuple is built where the host can
-// avoid them.
+// `target.<name>(args...)` through pybind11, for a name held as a constant.
 template <typename... Args>
-py::object call_method(py::handle target, py::handle name, Args&&... args);
+py::object call_method(py::handle target, py::handle name, Args&&... args) {
+    return target.attr(name)(std::forward<Args>(args)...);
+}
 
-// Calls `target.<name>(args...)` where the last arguments go by the names in `keywords`, a tuple of
-// interned texts.
-template <typename... Args>
-py::object call_method_with_keywords(py::handle target, py::handle name, py::handle keywords,
-                                     Args&&... args);
-
-// Calls `target.<name>(args...)` if the target has that attribute, as `hasattr` tells; a null
-// object when it has not. Neither answer raises or binds a method on the way.
-template <typename... Args>
-py::object call_method_if_present(py::handle target, py::handle name, Args&&... args);
+// `getattr(target, name, None)`: None only when the look-up raised AttributeError; any other
+// error, an interrupt among them, goes on.
+py::object getattr_or_none(py::handle target, py::handle name);
 
 // `target[key] = value` as the Python statement makes it: besides the variable it was read from,
 // the statement holds the target for the length of the call, as the evaluation stack does. pandas
@@ -108,18 +101,17 @@ void set_item(py::handle target, py::handle key, py::handle value);
 // The host's rich comparison, returning the comparison's own result object.
 py::object compare(py::handle a, py::handle b, int op);
 
-// The truth value of the host's comparison.
-bool holds(py::handle a, py::handle b, int op);
+// The truth value of the host's comparison: compare_true(a, b, Py_LT) is `bool(a < b)`.
+bool compare_true(py::handle a, py::handle b, int op);
 
 // `needle in haystack` for two host objects.
 bool contains(py::handle haystack, py::handle needle);
 
-// One console line: the host's `print`, looked up as Python code looks it up (a module global, then
-// the built-in), called with the one object given. Named apart from pybind11's own `print`, which
+// One console line: `print` looked up as `global` does, called with the one object given. Named apart from pybind11's own `print`, which
 // argument-dependent look-up would otherwise pick for pybind11 objects.
 void print_line(py::handle line);
 
-// Names every subsystem looks up on the host.
+// Names looked up on the host by more than one unit, and the module functions' own names.
 #define VANTREL_HOST_NAMES(X)       \
     X(name_time, "time")            \
     X(name_sleep, "sleep")          \
@@ -127,7 +119,21 @@ void print_line(py::handle line);
     X(name_now, "now")              \
     X(name_strip, "strip")          \
     X(name_print, "print")          \
-    X(name_os, "os")
+    X(name_os, "os")                \
+    X(name_builtins, "__builtins__") \
+    X(name_environ, "environ")      \
+    X(name_get, "get")              \
+    X(name_path, "path")            \
+    X(name_split, "split")          \
+    X(name_join, "join")            \
+    X(name_lower, "lower")          \
+    X(name_close, "close")          \
+    X(name_itertuples, "itertuples") \
+    X(name_init, "init")            \
+    X(name_start, "start")          \
+    X(name_get_res, "get_res")      \
+    X(name_check, "check")          \
+    X(text_encoding, "utf-8")
 
 struct HostNames {
     VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)
@@ -142,59 +148,6 @@ void sleep(py::handle seconds);
 
 // `now` of the class `datetime` of the module global `datetime`.
 py::object now();
-
-namespace detail {
-
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs);
-PyObject* vectorcall_method(PyObject* name, PyObject* const* args, std::size_t nargs,
-                            PyObject* keywords = nullptr);
-
-// True when `name` is a plain function of the target's type and attribute look-up on the target
-// is the generic one: then the target has it for certain, and calling it needs no bound method.
-bool has_plain_method(PyObject* target, PyObject* name);
-
-// The attribute `name` of `target`, or a null object when it has none; absence raises nothing.
-py::object optional_attr(py::handle target, py::handle name);
-
-// A call's result as an owned object; a failed call carries the host's exception.
-inline py::object owned(PyObject* result) {
-    if (!result) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(result);
-}
-
-}  // namespace detail
-
-template <typename... Args>
-py::object call(py::handle callable, Args&&... args) {
-    // One spare slot in front lets a bound callee put its `self` there instead of copying.
-    PyObject* slots[] = {nullptr, py::handle(args).ptr()...};
-    return detail::owned(detail::vectorcall(callable.ptr(), slots + 1, sizeof...(Args)));
-}
-
-template <typename... Args>
-py::object call_method(py::handle target, py::handle name, Args&&... args) {
-    PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
-    return detail::owned(detail::vectorcall_method(name.ptr(), slots, 1 + sizeof...(Args)));
-}
-
-template <typename... Args>
-py::object call_method_with_keywords(py::handle target, py::handle name, py::handle keywords,
-                                     Args&&... args) {
-    PyObject* slots[] = {target.ptr(), py::handle(args).ptr()...};
-    const std::size_t positional = 1 + sizeof...(Args) - PyTuple_GET_SIZE(keywords.ptr());
-    return detail::owned(detail::vectorcall_method(name.ptr(), slots, positional, keywords.ptr()));
-}
-
-template <typename... Args>
-py::object call_method_if_present(py::handle target, py::handle name, Args&&... args) {
-    if (detail::has_plain_method(target.ptr(), name.ptr())) {
-        return call_method(target, name, std::forward<Args>(args)...);
-    }
-    py::object found = detail::optional_attr(target, name);
-    return found ? call(found, std::forward<Args>(args)...) : py::object();
-}
 
 }  // namespace vantrel
 

@@ -14,15 +14,14 @@
 namespace vantrel {
 namespace {
 
-#define VANTREL_LAUNCH_TEXTS(X)                                                 \
+// The launch: console prompts, the run's fixed arguments, its begin and finish lines, its pause and
+// the names of Ctrl+C's handling.
+#define VANTREL_LAUNCH_CONSTANTS(X)                                                 \
     X(prompt_workbook, "commodity.xlsx路径：")                                   \
     X(prompt_image_delay, "等待图片延迟时间（秒，最小2）：")                     \
     X(prompt_port, "谷歌端口号：")                                               \
     X(prompt_result_workbook, "res.xlsx路径：")                                  \
     X(name_int, "int")                                                          \
-    X(name_start, "start")                                                      \
-    X(name_init, "init")                                                        \
-    X(name_get_res, "get_res")                                                  \
     X(name_strftime, "strftime")                                                \
     X(stamp_format, "%Y%m%d %H-%M-%S")                                          \
     X(result_suffix, "res.xlsx")                                                \
@@ -42,14 +41,14 @@ namespace {
 #define VANTREL_CHROMEDRIVER "chromedriver"
 #endif
 
-struct LaunchTexts {
-    VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_FIELD)
+struct LaunchConstants {
+    VANTREL_LAUNCH_CONSTANTS(VANTREL_TEXT_FIELD)
     py::handle result_stem;            // the workbook path without its last five characters
     py::handle implicit_wait_seconds;  // the whole workflow's implicit wait
     py::handle pause_seconds;          // the closing pause of a run
     py::handle interrupt_handler;      // ConsoleStops' handler of SIGINT
 };
-LaunchTexts launch;
+LaunchConstants launch;
 
 py::handle builtin_input;
 
@@ -63,7 +62,7 @@ const char* const main_locals[] = {"file_path",         "pic_wait", "chrome_port
 
 // A negative delay would make every row fail at its image wait, pass after pass, for ever.
 void refuse_negative_delay(py::handle pic_wait) {
-    if (holds(pic_wait, sheet.zero, Py_LT)) {
+    if (compare_true(pic_wait, sheet.zero, Py_LT)) {
         throw py::value_error("image delay must be 0 or more seconds, got " +
                               py::str(pic_wait).cast<std::string>());
     }
@@ -84,7 +83,7 @@ py::object main_body(const py::object*, Lines& line) {
     line(279); py::object file_path = ask_stripped(launch.prompt_workbook);
     line(280); py::object pic_wait = ask_image_delay();
     line(281); py::object chrome_port = ask_stripped(launch.prompt_port);
-               runlog::launch_answers(line, file_path, pic_wait, chrome_port);
+               runlog::info(runlog::In::main, line, "launch: commodity workbook {!r}, image wait {} s, Chrome port {!r}", file_path, pic_wait, chrome_port);
     line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
     line(284); set_item(df, sheet.column_added, sheet.zero);
     line(285); set_item(df, sheet.column_sign, sheet.zero);
@@ -92,7 +91,7 @@ py::object main_body(const py::object*, Lines& line) {
     line(292); py::list domain;
                domain.append(onsale_address());
     line(303); py::object start_time = now();
-    line(304); py::object start = global(launch.name_start);
+    line(304); py::object start = global(host.name_start);
                py::object table = call_method(df, sheet.name_copy);
                py::object res_path = py::object(file_path[launch.result_stem]) +
                                      call_method(start_time, launch.name_strftime, launch.stamp_format) +
@@ -129,12 +128,12 @@ py::object start_body(const py::object* args, Lines& line) {
                runlog::attach_file();
     line(204); py::object start_time = now();
     line(205); print_line(py::make_tuple(start_time, launch.begin_text));
-               runlog::begin(line, res_path);
+               runlog::info(runlog::In::start, line, "begin: result workbook {!r}", res_path);
     line(206); const py::object& start_url = domain;
-    line(207); py::object driver = call(global(launch.name_init), start_url, domain, chromedriver_path, chrome_port);
+    line(207); py::object driver = call(global(host.name_init), start_url, domain, chromedriver_path, chrome_port);
     line(208); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
     line(209); py::object handles = driver.attr(page.name_window_handles);
-    line(210); call(global(launch.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
+    line(210); call(global(host.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
                                 res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
     line(213); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
@@ -177,21 +176,21 @@ py::object resume_body(const py::object*, Lines& line) {
     line(402); py::object res_path = ask_stripped(launch.prompt_result_workbook);
     line(403); py::object pic_wait = ask_image_delay();
     line(404); py::object chrome_port = ask_stripped(launch.prompt_port);
-               runlog::resume_answers(line, res_path, pic_wait, chrome_port);
+               runlog::info(runlog::In::resume, line, "resume: result workbook {!r}, image wait {} s, Chrome port {!r}", res_path, pic_wait, chrome_port);
     line(405); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
     line(406); require_progress_columns(df, res_path);
     line(407); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
     line(408); py::object domain = onsale_address();
     line(410); py::object start_time = now();
     line(411); print_line(py::make_tuple(start_time, launch.begin_text));
-               runlog::begin(line, res_path);
+               runlog::info(runlog::In::start, line, "begin: result workbook {!r}", res_path);
     line(412); Lines attach_lines(line.current());
                py::object driver = attach_to_chrome(launch.chromedriver_path, chrome_port, attach_lines);
     line(413); settle_in_flight(driver, df, res_path, builtin_input, line);
-    line(414); call_method(driver, page.name_get, domain);
+    line(414); call_method(driver, host.name_get, domain);
     line(415); call_method(driver, page.name_implicitly_wait, launch.implicit_wait_seconds);
     line(416); py::object handles = driver.attr(page.name_window_handles);
-    line(417); call(global(launch.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
+    line(417); call(global(host.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
                     key_words, res_path, sheet.zero, domain, driver, handles);
     line(418); py::object end_time = now();
     line(419); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
@@ -242,8 +241,8 @@ void create_constants() {
     create_replication_constants();
     create_runlog_constants();
     create_check_constants();
-    LaunchTexts& table = launch;
-    VANTREL_LAUNCH_TEXTS(VANTREL_TEXT_CREATE)
+    LaunchConstants& table = launch;
+    VANTREL_LAUNCH_CONSTANTS(VANTREL_TEXT_CREATE)
     VANTREL_FLOAT_CREATE(implicit_wait_seconds, 0.3)
     VANTREL_INT_CREATE(pause_seconds, 120)
     launch.interrupt_handler = keep(py::cpp_function(on_interrupt));

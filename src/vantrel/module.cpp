@@ -131,10 +131,8 @@ int exec_module(PyObject* module) noexcept {
         keep_input(input);
         run_module_body(py::reinterpret_borrow<py::module_>(module), line);
         ok = true;
-    } catch (py::error_already_set& e) {
-        e.restore();
     } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "init vantrel");
+        raise_from_cpp();  // a C++ exception's own message, not a bare "init vantrel"
     }
     if (ok) {
         return 0;
@@ -151,6 +149,10 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // One thread runs the workflow, and the constants are fixed once start-up has made them.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
@@ -162,7 +164,7 @@ PyModuleDef definition = {
     nullptr,     // m_doc: none
     0,           // m_size: no per-module state
     no_methods,  // m_methods: the functions are made by the start-up body instead
-    slots,       // m_slots: create, then exec
+    slots,       // m_slots: create, then exec; the GIL declaration where CPython has one
     nullptr,     // m_traverse
     nullptr,     // m_clear
     nullptr,     // m_free

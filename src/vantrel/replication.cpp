@@ -13,8 +13,8 @@
 namespace vantrel {
 namespace {
 
-#define VANTREL_REPLICATION_TEXTS(X)                \
-    X(name_itertuples, "itertuples")                \
+// The replication steps: console labels, then sleeps and poll counts below.
+#define VANTREL_STEP_CONSTANTS(X)                \
     X(plan_label, "max_times:")                     \
     X(no_results_label, "没有该商品:")              \
     X(not_found_label, "所有页都没有该商品:")       \
@@ -23,12 +23,11 @@ namespace {
     X(name_current_window_handle, "current_window_handle") \
     X(name_switch_to, "switch_to")                  \
     X(name_window, "window")                        \
-    X(name_lower, "lower")                          \
     X(unsettled_label, "发布未确认:")               \
     X(prompt_published, "该副本已发布？(y/n)：")
 
-struct ReplicationTexts {
-    VANTREL_REPLICATION_TEXTS(VANTREL_TEXT_FIELD)
+struct StepConstants {
+    VANTREL_STEP_CONSTANTS(VANTREL_TEXT_FIELD)
     py::handle cards;  // the item list without its first entry and its last two
     // Sleeps, in seconds, integers and decimals as the pages need them.
     py::handle after_open, after_search, footer_poll, after_negative, after_copy_click,
@@ -39,7 +38,7 @@ struct ReplicationTexts {
     py::handle footer_polls_for_check;      // a check gives up on results that never load
     py::handle image_polls;                 // image polls that sleep before the wait gives up
 };
-ReplicationTexts flow;
+StepConstants steps;
 
 const char* const get_res_params[] = {"pic_wait", "start_url", "s_date",     "e_date",
                                       "df",       "key_words", "res_path",   "a_list_num",
@@ -69,7 +68,7 @@ public:
             forget_record();
         }
         if (stops_.held()) {
-            runlog::interrupt_held(line, name);
+            runlog::info(runlog::In::get_res, line, "row {!r}: Ctrl+C during the publish, held until the copy's outcome was saved; the row ends here", name);
         }
     }
 
@@ -108,13 +107,13 @@ struct Row {
     SearchOutcome* probe = nullptr;  // a check's: the search stops where a run would press a button
 
     void mark_and_save(py::handle code) {
-        if (holds(added, sheet.zero, Py_EQ)) {
+        if (compare_true(added, sheet.zero, Py_EQ)) {
             result.mark(index, code);
             result.save();
         }
     }
 
-    py::object cards() { return find_elements(driver, page.xpath_item_list)[flow.cards]; }
+    py::object cards() { return find_elements(driver, page.xpath_item_list)[steps.cards]; }
 
     bool on_sale_page() { return contains(current_url(driver), page.marker_onsale); }
 
@@ -131,30 +130,31 @@ struct Row {
 
     // Searches for the row's title; true when a copy of its listing is open in the editor.
     bool open_copy() {
-        line(56); call_method(driver, page.name_get, onsale_address());
-        line(57); sleep(flow.after_open);
+        line(56); call_method(driver, host.name_get, onsale_address());
+        line(57); sleep(steps.after_open);
         line(58); print_line(name);
         line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
-        line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + flow.line_feed);
-        line(61); sleep(flow.after_search);
+        line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + steps.line_feed);
+        line(61); sleep(steps.after_search);
         line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
         for (;;) {
             line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
                                                          page.name_get_attribute, page.attribute_style);
-            line(65); if (holds(style, page.style_hidden, Py_EQ)) break;
+            line(65); if (compare_true(style, page.style_hidden, Py_EQ)) break;
             line(66); wait_times = wait_times + sheet.one;
-            line(67); if (holds(wait_times, flow.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
-                      if (probe && holds(wait_times, flow.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
-            line(68); sleep(flow.footer_poll);
+            line(67); if (compare_true(wait_times, steps.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
+                      if (probe && compare_true(wait_times, steps.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
+            line(68); sleep(steps.footer_poll);
         }
         line(70); py::object div_list = cards();
         line(71); print_line(py::int_(py::len(div_list)));
         line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
                       if (probe) return probed(SearchOutcome::no_results);
-            line(73); print_line(py::make_tuple(flow.no_results_label, name));
-                      runlog::no_results(line, name, added);
+            line(73); print_line(py::make_tuple(steps.no_results_label, name));
+                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: no search results, sign 2 written"
+                                                                                         : "row {!r}: no search results, sign stays 0 (added {})", name, added);
             line(74); mark_and_save(sheet.code_no_results);
-            line(77); sleep(flow.after_negative);
+            line(77); sleep(steps.after_negative);
             return false;
         }
         long result_page = 1;
@@ -163,11 +163,11 @@ struct Row {
             for (py::handle div : div_list) {
                 line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
                                                                    host.name_strip);
-                line(84); if (!holds(name, search_name, Py_EQ)) continue;
+                line(84); if (!compare_true(name, search_name, Py_EQ)) continue;
                 line(85); if (!on_sale_page()) break;
                           if (probe) return probed(SearchOutcome::found, result_page);
                 line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
-                line(87); sleep(flow.after_copy_click);
+                line(87); sleep(steps.after_copy_click);
                 line(88); if (!on_sale_page()) break;  // a later card of the same title is tried too
             }
             line(90); if (!on_sale_page()) break;
@@ -176,59 +176,60 @@ struct Row {
                                                          page.name_get_attribute, page.attribute_inner_html);
             line(93); if (!contains(pager, page.marker_link_end)) break;
             line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
-            line(95); sleep(flow.after_page_turn);
-            line(96); print_line(flow.next_page_line);
+            line(95); sleep(steps.after_page_turn);
+            line(96); print_line(steps.next_page_line);
             ++result_page;
         }
                    if (probe) return probed(SearchOutcome::not_found, result_page);
         line(98); if (on_sale_page()) {
-            line(99); print_line(py::make_tuple(flow.not_found_label, name));
-                      runlog::not_found(line, name, added);
+            line(99); print_line(py::make_tuple(steps.not_found_label, name));
+                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: listing not found on any result page, sign 1 written"
+                                                                                         : "row {!r}: listing not found on any result page, sign stays 0 (added {})", name, added);
             line(100); mark_and_save(sheet.code_not_found);
-            line(103); sleep(flow.after_negative);
+            line(103); sleep(steps.after_negative);
             return false;
         }
-        line(106); sleep(flow.before_editor);
+        line(106); sleep(steps.before_editor);
         return true;
     }
 
     // Sets the copy's options and publishes it; counts and saves only when the editor was left.
     void publish_copy() {
         line(108); choose_visibility(driver, page.option_listed);
-        line(109); sleep(flow.after_visibility);
+        line(109); sleep(steps.after_visibility);
         line(110); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
         line(111); while (!images_in_place()) {
             line(112); wait_times = wait_times + sheet.one;
-            line(113); if (holds(wait_times, flow.image_polls, Py_GT)) break;
-            line(114); sleep(flow.image_poll);
+            line(113); if (compare_true(wait_times, steps.image_polls, Py_GT)) break;
+            line(114); sleep(steps.image_poll);
         }
         line(115); sleep(pic_wait);
-        line(116); if (!images_in_place()) { runlog::images_missing(line, name); return; }
+        line(116); if (!images_in_place()) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, the editor's images were not in place after the image wait", name); return; }
         line(118); call_method(driver, page.name_execute_script, page.script_scroll_bottom);
-        line(119); sleep(flow.after_scroll);
+        line(119); sleep(steps.after_scroll);
         line(121); call_method(driver, page.name_execute_script, page.script_scroll_top);
-        line(122); sleep(flow.after_scroll);
+        line(122); sleep(steps.after_scroll);
         line(123); if (!py::bool_(call_method(find_element(driver, page.xpath_checkbox), page.name_is_selected))) {
             line(124); call_method(find_element(driver, page.xpath_checkbox), page.name_click);
         }
         line(125); choose_visibility(driver, page.option_unlisted);
-        line(126); sleep(flow.after_visibility);
+        line(126); sleep(steps.after_visibility);
         line(127); choose_visibility(driver, page.option_listed);
-        line(128); sleep(flow.before_buttons);
+        line(128); sleep(steps.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
-        line(130); sleep(flow.after_first_button);
+        line(130); sleep(steps.after_first_button);
         PublishWindow window(*stops, res_path);
         result.copy_in_flight(index, name, added, current_url(driver),
-                              py::getattr(driver, flow.name_current_window_handle, py::none()));
+                              py::getattr(driver, steps.name_current_window_handle, py::none()));
         bool counted = false;
         try {
             line(131); script_click(driver, find_element(driver, page.xpath_publish_button));
-            line(132); sleep(flow.after_publish);
+            line(132); sleep(steps.after_publish);
             line(133); if (in_editor()) {
-                line(134); sleep(flow.editor_recheck);
+                line(134); sleep(steps.editor_recheck);
             }
             line(135); if (in_editor()) {
-                           runlog::still_in_editor(line, name);
+                           runlog::info(runlog::In::get_res, line, "row {!r}: left early, still in the editor after publishing, not counted", name);
                            window.close(line, name, false);
                            return;
                        }
@@ -247,28 +248,28 @@ struct Row {
 // Deletes the draft entries one per cycle until the page lists none; a failed cycle reloads.
 void clear_drafts(py::handle driver, Lines& line) {
     long deleted = 0;
-    line(143); call_method(driver, page.name_get, draft_address());
-    line(144); sleep(flow.after_draft_page);
+    line(143); call_method(driver, host.name_get, draft_address());
+    line(144); sleep(steps.after_draft_page);
     for (;;) {
         line(145); if (!contains(page_source(driver), page.marker_item_detail)) break;
-        line(146); py::object div_list = find_elements(driver, page.xpath_item_list)[flow.cards];
+        line(146); py::object div_list = find_elements(driver, page.xpath_item_list)[steps.cards];
         try {
             line(148); py::object button = find_element(div_list[py::int_(0)], page.xpath_draft_delete);
             line(149); script_click(driver, button);
-            line(150); sleep(flow.after_delete_click);
+            line(150); sleep(steps.after_delete_click);
             line(151); call_method(find_element(driver, page.xpath_dialog_confirm), page.name_click);
-            line(152); sleep(flow.after_confirm);
-                       runlog::draft_deleted(line, ++deleted);
+            line(152); sleep(steps.after_confirm);
+                       runlog::info(runlog::In::get_res, line, "draft cleanup: draft {} deleted", ++deleted);
         } catch (...) {
                        runlog::draft_reload(line);
             line(154); call_method(driver, page.name_refresh);
-            line(155); sleep(flow.after_refresh);
+            line(155); sleep(steps.after_refresh);
         }
     }
 }
 
 // NumPy 2 shows its scalars as np.int64(3); the line shows the plan as ('max_times:', 3).
-void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_label, plain_number(max_times))); }
+void print_plan(py::handle max_times) { print_line(py::make_tuple(steps.plan_label, plain_number(max_times))); }
 
 // The browser is gone: the run cannot go on, and says so instead of failing every row for ever.
 // The driver's error stays attached as the cause.
@@ -287,7 +288,7 @@ void print_plan(py::handle max_times) { print_line(py::make_tuple(flow.plan_labe
 // between passes would.
 void stop_if_requested(const ConsoleStops& stops, Lines& line) {
     if (stops.stop_requested()) {
-        line(46); runlog::stop_on_request(line);
+        line(46); runlog::info(runlog::In::get_res, line, "stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight");
         raise_keyboard_interrupt();
     }
 }
@@ -297,16 +298,16 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
     long pass = 0;
     // The record exists from before the first row: a stop after the first publish leaves a
     // workbook to resume from. A failed save here is one more save to make good later.
-    line(45); if (holds(max_times, sheet.zero, Py_GT)) {
+    line(45); if (compare_true(max_times, sheet.zero, Py_GT)) {
         try {
             result.save();
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
         }
     }
-    line(45); while (holds(max_times, sheet.zero, Py_GT)) {
+    line(45); while (compare_true(max_times, sheet.zero, Py_GT)) {
         ++pass;
-        line(46); for (py::handle record : call_method(df, flow.name_itertuples)) {
+        line(46); for (py::handle record : call_method(df, host.name_itertuples)) {
             stop_if_requested(stops, line);
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
             // again in the next pass. The run log says why. Only a browser that is gone ends
@@ -318,17 +319,17 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 line(50); py::object amount = record.attr(sheet.column_amount);
                 line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
-                          runlog::row_reached(line, name, pass, amount, added);
+                          runlog::info(runlog::In::get_res, line, "row {!r}: pass {}, amount {}, added {}", name, pass, amount, added);
                 Row row{driver, df, pic_wait, res_path, result, &stops, index, name, added, line};
-                line(53); if (holds(sign, sheet.zero, Py_NE)) { runlog::row_marked(line, name, sign); continue; }
-                line(54); if (holds(amount, added, Py_LE)) { runlog::row_complete(line, name, amount, added); continue; }
+                line(53); if (compare_true(sign, sheet.zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
+                line(54); if (compare_true(amount, added, Py_LE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, amount {} reached (added {})", name, amount, added); continue; }
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
             } catch (py::error_already_set& error) {
                 runlog::row_failed(line, name);
                 if (const char* gone = browser_lost(driver, error)) {
-                    runlog::browser_gone(line, gone);
+                    runlog::info(runlog::In::get_res, line, "{} is gone: the run ends; vantrel-resume goes on with it", gone);
                     raise_browser_gone(gone, error, res_path);
                 }
             } catch (...) {
@@ -339,7 +340,7 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
         stop_if_requested(stops, line);
         line(140); max_times = plan(df);
         line(141); print_plan(max_times);
-                   runlog::plan(line, pass, max_times);
+                   runlog::info(runlog::In::get_res, line, "plan after pass {}: max_times {}", pass, max_times);
     }
 }
 
@@ -354,7 +355,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
               runlog::attach_file();
     line(43); py::object max_times = plan(df);
     line(44); print_plan(max_times);
-              runlog::plan(line, 0, max_times);
+              runlog::info(runlog::In::get_res, line, "plan: max_times {}", max_times);
     try {
         passes(driver, df, pic_wait, res_path, result, stops, max_times, line);
     } catch (py::error_already_set& leaving) {
@@ -371,15 +372,15 @@ py::object get_res_body(const py::object* args, Lines& line) {
 
 // The operator's yes or no, asked again until it is one of them.
 bool operator_says_published(py::handle ask, py::handle name) {
-    print_line(py::make_tuple(flow.unsettled_label, name));
+    print_line(py::make_tuple(steps.unsettled_label, name));
     for (;;) {
-        py::object answer = call_method(call_method(call(ask, flow.prompt_published), host.name_strip),
-                                        flow.name_lower);
+        py::object answer = call_method(call_method(call(ask, steps.prompt_published), host.name_strip),
+                                        host.name_lower);
         for (const char* yes : {"y", "yes", "是"}) {
-            if (holds(answer, py::str(yes), Py_EQ)) return true;
+            if (compare_true(answer, py::str(yes), Py_EQ)) return true;
         }
         for (const char* no : {"n", "no", "否"}) {
-            if (holds(answer, py::str(no), Py_EQ)) return false;
+            if (compare_true(answer, py::str(no), Py_EQ)) return false;
         }
     }
 }
@@ -395,13 +396,13 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py:
     const py::object &index = record.row, &name = record.name, &added_before = record.added,
                      &window = record.window;
     if (!contains(df.attr("index"), index)) {
-        runlog::in_flight_settled(line, name, false, "the workbook has no such row");
+        runlog::info(runlog::In::resume, line, "resume: row {!r}: the copy in flight did not go out ({}): not counted", name, "the workbook has no such row");
         clear_in_flight(res_path);
         return;
     }
     py::object added_now = df.attr("loc")[py::make_tuple(index, sheet.column_added)];
-    if (holds(added_now, added_before, Py_GT)) {
-        runlog::in_flight_settled(line, name, true, "the workbook counts it already");
+    if (compare_true(added_now, added_before, Py_GT)) {
+        runlog::info(runlog::In::resume, line, "resume: row {!r}: the copy in flight went out ({}): counted", name, "the workbook counts it already");
         clear_in_flight(res_path);
         return;
     }
@@ -410,10 +411,10 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py:
     bool published = false;
     const char* why = nullptr;
     if (!window.is_none() && contains(driver.attr(page.name_window_handles), window)) {
-        driver.attr(flow.name_switch_to).attr(flow.name_window)(window);
+        driver.attr(steps.name_switch_to).attr(steps.name_window)(window);
         py::object url = current_url(driver);
         if (contains(url, page.marker_editor)) {
-            sleep(flow.after_publish);  // a publish still under way has the time the run gives it
+            sleep(steps.after_publish);  // a publish still under way has the time the run gives it
             url = current_url(driver);
         }
         if (contains(url, page.marker_editor)) {
@@ -432,7 +433,9 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py:
         result.count_copy(index);
         result.save();
     }
-    runlog::in_flight_settled(line, name, published, why);
+    runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
+                                                   : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
+                 name, why);
     clear_in_flight(res_path);
 }
 
@@ -455,30 +458,30 @@ SearchOutcome search_listing(py::handle driver, py::handle df, py::handle index,
 }
 
 py::object draft_entries(py::handle driver, Lines& line) {
-    line(143); call_method(driver, page.name_get, draft_address());
-    line(144); sleep(flow.after_draft_page);
+    line(143); call_method(driver, host.name_get, draft_address());
+    line(144); sleep(steps.after_draft_page);
     line(145); if (!contains(page_source(driver), page.marker_item_detail)) return py::list();
-    line(146); return find_elements(driver, page.xpath_item_list)[flow.cards];
+    line(146); return find_elements(driver, page.xpath_item_list)[steps.cards];
 }
 
 StagePacing stage_pacing() {
     auto seconds = [](py::handle value) { return value.cast<double>(); };
     StagePacing pacing;
-    pacing.search = seconds(flow.after_open) + seconds(flow.after_search);
-    pacing.page_turn = seconds(flow.after_page_turn);
-    pacing.marked = seconds(flow.after_negative);
-    pacing.copy = seconds(flow.after_copy_click) + seconds(flow.before_editor) +
-                  2 * seconds(flow.after_visibility) + 2 * seconds(flow.after_scroll) +
-                  seconds(flow.before_buttons) + seconds(flow.after_first_button) +
-                  seconds(flow.after_publish);
-    pacing.drafts_page = seconds(flow.after_draft_page);
-    pacing.draft = seconds(flow.after_delete_click) + seconds(flow.after_confirm);
+    pacing.search = seconds(steps.after_open) + seconds(steps.after_search);
+    pacing.page_turn = seconds(steps.after_page_turn);
+    pacing.marked = seconds(steps.after_negative);
+    pacing.copy = seconds(steps.after_copy_click) + seconds(steps.before_editor) +
+                  2 * seconds(steps.after_visibility) + 2 * seconds(steps.after_scroll) +
+                  seconds(steps.before_buttons) + seconds(steps.after_first_button) +
+                  seconds(steps.after_publish);
+    pacing.drafts_page = seconds(steps.after_draft_page);
+    pacing.draft = seconds(steps.after_delete_click) + seconds(steps.after_confirm);
     return pacing;
 }
 
 void create_replication_constants() {
-    ReplicationTexts& table = flow;
-    VANTREL_REPLICATION_TEXTS(VANTREL_TEXT_CREATE)
+    StepConstants& table = steps;
+    VANTREL_STEP_CONSTANTS(VANTREL_TEXT_CREATE)
     table.cards = keep(py::reinterpret_steal<py::object>(
         PySlice_New(py::int_(1).ptr(), py::int_(-2).ptr(), nullptr)));
     VANTREL_INT_CREATE(after_open, 4)

@@ -6,22 +6,21 @@
 
 namespace vantrel {
 
-SheetTexts sheet;
+SheetConstants sheet;
 
 namespace {
 
-#define VANTREL_SAVE_TEXTS(X)            \
+// The result workbook's files: its save, temporary and unsaved names, the record of a copy in
+// flight, and the retries of a failed save.
+#define VANTREL_WORKBOOK_FILES(X)            \
     X(name_to_excel, "to_excel")         \
     X(name_loc, "loc")                   \
     X(name_max, "max")                   \
-    X(name_index, "index")               \
-    X(name_path, "path")                 \
-    X(name_split, "split")               \
-    X(name_join, "join")                 \
     X(name_getpid, "getpid")             \
     X(name_replace, "replace")           \
     X(name_exists, "exists")             \
     X(name_remove, "remove")               \
+    X(name_fsdecode, "fsdecode")           \
     X(name_endswith, "endswith")           \
     X(workbook_suffix, ".xlsx")            \
     X(unsaved_suffix, " (unsaved).xlsx")   \
@@ -37,23 +36,20 @@ namespace {
     X(name_flush, "flush")                 \
     X(name_fsync, "fsync")                 \
     X(name_fileno, "fileno")               \
-    X(name_close, "close")                 \
     X(write_mode, "w")                     \
-    X(text_encoding, "utf-8")              \
     X(record_row, "row")                   \
     X(record_name, "name")                 \
     X(record_added, "added")               \
     X(record_url, "url")                   \
     X(record_window, "window")
 
-struct SaveTexts {
-    VANTREL_SAVE_TEXTS(VANTREL_TEXT_FIELD)
-    py::handle index_keyword;   // ("index",): to_excel's one keyword argument
+struct WorkbookFiles {
+    VANTREL_WORKBOOK_FILES(VANTREL_TEXT_FIELD)
     py::handle retry_pause;     // seconds between the attempts that make up for a failed save
     int retries = 3;
     py::handle integral;        // numbers.Integral: the integer types, NumPy's among them
 };
-SaveTexts saving;
+WorkbookFiles workbook_files;
 
 py::object active_rows(py::handle df) {
     py::object mask = compare(df[sheet.column_sign], sheet.zero, Py_EQ);
@@ -64,24 +60,23 @@ py::object active_rows(py::handle df) {
 
 void create_sheet_constants() {
     {
-        SheetTexts& table = sheet;
-        VANTREL_SHEET_TEXTS(VANTREL_TEXT_CREATE)
+        SheetConstants& table = sheet;
+        VANTREL_SHEET_CONSTANTS(VANTREL_TEXT_CREATE)
         VANTREL_INT_CREATE(zero, 0)
         VANTREL_INT_CREATE(one, 1)
         VANTREL_INT_CREATE(code_not_found, 1)
         VANTREL_INT_CREATE(code_no_results, 2)
     }
-    SaveTexts& table = saving;
-    VANTREL_SAVE_TEXTS(VANTREL_TEXT_CREATE)
-    saving.index_keyword = keep(py::make_tuple(saving.name_index));
+    WorkbookFiles& table = workbook_files;
+    VANTREL_WORKBOOK_FILES(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(retry_pause, 5)
-    saving.integral = keep(import(saving.name_numbers).attr(saving.name_integral));
+    workbook_files.integral = keep(import(workbook_files.name_numbers).attr(workbook_files.name_integral));
 }
 
 py::object plan(py::handle df) {
     py::object amount = active_rows(df)[sheet.column_amount];
     py::object added = active_rows(df)[sheet.column_added];
-    return call_method(amount - added, saving.name_max);
+    return call_method(amount - added, workbook_files.name_max);
 }
 
 py::object plain_number(py::handle value) {
@@ -90,18 +85,20 @@ py::object plain_number(py::handle value) {
     }
     // NumPy's integer types are registered as integral; its bool is not, and its index
     // conversion warns.
-    if (!py::isinstance<py::int_>(value) && py::isinstance(value, saving.integral)) {
-        return detail::owned(PyNumber_Index(value.ptr()));
+    if (!py::isinstance<py::int_>(value) && py::isinstance(value, workbook_files.integral)) {
+        py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+        if (!index) throw py::error_already_set();
+        return index;
     }
     return py::reinterpret_borrow<py::object>(value);
 }
 
 void mark(py::handle df, py::handle index, py::handle code) {
-    set_item(df.attr(saving.name_loc), py::make_tuple(index, sheet.column_sign), code);
+    set_item(df.attr(workbook_files.name_loc), py::make_tuple(index, sheet.column_sign), code);
 }
 
 void count_copy(py::handle df, py::handle index) {
-    py::object loc = df.attr(saving.name_loc);
+    py::object loc = df.attr(workbook_files.name_loc);
     py::tuple key = py::make_tuple(index, sheet.column_added);
     py::object value = loc[key];
     set_item(loc, key, value + sheet.one);
@@ -111,37 +108,40 @@ namespace {
 
 // The hidden temporary beside the result workbook: ".<name>.<pid>.tmp.xlsx".
 py::object temporary_path(py::handle path, py::handle res_path) {
-    py::tuple folder_and_name = call_method(path, saving.name_split, res_path);
-    py::object pid = call_method(host.os, saving.name_getpid);
+    py::tuple folder_and_name = call_method(path, host.name_split, res_path);
+    py::object pid = call_method(host.os, workbook_files.name_getpid);
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_FromFormat(".%S.%S.tmp.xlsx", folder_and_name[1].ptr(), pid.ptr()));
     if (!name) {
         throw py::error_already_set();
     }
-    return call_method(path, saving.name_join, folder_and_name[0], name);
+    return call_method(path, host.name_join, folder_and_name[0], name);
 }
 
 }  // namespace
 
 void save(py::handle df, py::handle res_path) {
     py::handle os = host.os;
-    py::object path = os.attr(saving.name_path);
+    py::object path = os.attr(host.name_path);
     // Beside the result workbook, so that the rename stays on one file system.
     py::object temporary = temporary_path(path, res_path);
     try {
-        call_method_with_keywords(df, saving.name_to_excel, saving.index_keyword, temporary,
-                                  py::handle(Py_False));
-        call_method(os, saving.name_replace, temporary, res_path);
+        df.attr(workbook_files.name_to_excel)(temporary, py::arg("index") = false);
+        call_method(os, workbook_files.name_replace, temporary, res_path);
     } catch (py::error_already_set& error) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
         runlog::Leftover leftover = runlog::Leftover::none;
         try {
-            if (py::bool_(call_method(path, saving.name_exists, temporary))) {
+            if (py::bool_(call_method(path, workbook_files.name_exists, temporary))) {
                 leftover = runlog::Leftover::kept;
-                call_method(os, saving.name_remove, temporary);
+                call_method(os, workbook_files.name_remove, temporary);
                 leftover = runlog::Leftover::removed;
             }
-        } catch (py::error_already_set&) {
+        } catch (py::error_already_set& cleanup) {
+            if (!cleanup.matches(PyExc_Exception)) {  // an interrupt goes on, the save's error its context
+                PyException_SetContext(cleanup.value().ptr(), error.value().inc_ref().ptr());
+                throw;
+            }
         }
         runlog::save_failed(res_path, error, temporary, leftover);
         throw;
@@ -153,29 +153,29 @@ namespace {
 
 // ".<name>.in-flight.json" beside the result workbook.
 py::object in_flight_path(py::handle res_path) {
-    py::object path = host.os.attr(saving.name_path);
-    py::tuple folder_and_name = call_method(path, saving.name_split, res_path);
+    py::object path = host.os.attr(host.name_path);
+    py::tuple folder_and_name = call_method(path, host.name_split, res_path);
     py::object name = py::str(".{}.in-flight.json").format(folder_and_name[1]);
-    return call_method(path, saving.name_join, folder_and_name[0], name);
+    return call_method(path, host.name_join, folder_and_name[0], name);
 }
 
 // Written whole to a temporary file, forced to the disk and renamed over the record, so that a
 // kill at any moment leaves either no record or a whole one.
 void write_durably(py::handle path, py::handle text) {
     py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
-    py::object file = import(saving.name_io)
-                          .attr(saving.name_open)(temporary, saving.write_mode,
-                                                  py::arg("encoding") = saving.text_encoding);
+    py::object file = import(workbook_files.name_io)
+                          .attr(workbook_files.name_open)(temporary, workbook_files.write_mode,
+                                                  py::arg("encoding") = host.text_encoding);
     try {
-        call_method(file, saving.name_write, text);
-        call_method(file, saving.name_flush);
-        call_method(host.os, saving.name_fsync, call_method(file, saving.name_fileno));
+        call_method(file, workbook_files.name_write, text);
+        call_method(file, workbook_files.name_flush);
+        call_method(host.os, workbook_files.name_fsync, call_method(file, workbook_files.name_fileno));
     } catch (py::error_already_set&) {
-        call_method(file, saving.name_close);
+        call_method(file, host.name_close);
         throw;
     }
-    call_method(file, saving.name_close);
-    call_method(host.os, saving.name_replace, temporary, path);
+    call_method(file, host.name_close);
+    call_method(host.os, workbook_files.name_replace, temporary, path);
 }
 
 }  // namespace
@@ -212,12 +212,12 @@ void ResultWorkbook::copy_in_flight(py::handle index, py::handle name, py::handl
                                     py::handle url, py::handle window) {
     try {
         py::dict record;
-        record[saving.record_row] = plain_number(index);
-        record[saving.record_name] = name;
-        record[saving.record_added] = plain_number(added);
-        record[saving.record_url] = url;
-        record[saving.record_window] = window;
-        py::object text = call_method(import(saving.name_json), saving.name_dumps, record);
+        record[workbook_files.record_row] = plain_number(index);
+        record[workbook_files.record_name] = name;
+        record[workbook_files.record_added] = plain_number(added);
+        record[workbook_files.record_url] = url;
+        record[workbook_files.record_window] = window;
+        py::object text = call_method(import(workbook_files.name_json), workbook_files.name_dumps, record);
         write_durably(in_flight_path(res_path_), text);
         in_flight_ = true;
     } catch (py::error_already_set& error) {
@@ -230,30 +230,30 @@ InFlightCopy read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
-        py::object file = import(saving.name_io)
-                              .attr(saving.name_open)(path, py::arg("encoding") = saving.text_encoding);
+        py::object file = import(workbook_files.name_io)
+                              .attr(workbook_files.name_open)(path, py::arg("encoding") = host.text_encoding);
         try {
-            text = call_method(file, saving.name_read);
+            text = call_method(file, workbook_files.name_read);
         } catch (py::error_already_set&) {
-            call_method(file, saving.name_close);
+            call_method(file, host.name_close);
             throw;
         }
-        call_method(file, saving.name_close);
+        call_method(file, host.name_close);
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_FileNotFoundError)) return InFlightCopy{};
         throw;
     }
-    py::object record = call_method(import(saving.name_json), saving.name_loads, text);
+    py::object record = call_method(import(workbook_files.name_json), workbook_files.name_loads, text);
     if (!py::isinstance<py::dict>(record)) {
         throw py::value_error("the record of a copy in flight beside the result workbook is not one");
     }
-    return InFlightCopy{record[saving.record_row], record[saving.record_name], record[saving.record_added],
-                        record[saving.record_url], record[saving.record_window]};
+    return InFlightCopy{record[workbook_files.record_row], record[workbook_files.record_name], record[workbook_files.record_added],
+                        record[workbook_files.record_url], record[workbook_files.record_window]};
 }
 
 void clear_in_flight(py::handle res_path) {
     try {
-        call_method(host.os, saving.name_remove, in_flight_path(res_path));
+        call_method(host.os, workbook_files.name_remove, in_flight_path(res_path));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_FileNotFoundError)) throw;
     }
@@ -263,13 +263,13 @@ namespace {
 
 // "<folder>/<name> (unsaved).xlsx" for "<folder>/<name>.xlsx"; any other name gets the suffix.
 py::object unsaved_path(py::handle res_path) {
-    py::str path = py::reinterpret_borrow<py::str>(res_path);
-    if (py::bool_(call_method(path, saving.name_endswith, saving.workbook_suffix))) {
-        py::ssize_t stem = py::len(path) - py::len(saving.workbook_suffix);
+    py::str path = call_method(host.os, workbook_files.name_fsdecode, res_path);  // a host's Path too
+    if (py::bool_(call_method(path, workbook_files.name_endswith, workbook_files.workbook_suffix))) {
+        py::ssize_t stem = py::len(path) - py::len(workbook_files.workbook_suffix);
         py::object name = path[py::slice(0, stem, 1)];
-        return name + saving.unsaved_suffix;
+        return name + workbook_files.unsaved_suffix;
     }
-    return path + saving.unsaved_suffix;
+    return path + workbook_files.unsaved_suffix;
 }
 
 // The save's own error again, of its own type where that type takes a message, now naming both
@@ -303,7 +303,8 @@ void ResultWorkbook::give_up(py::error_already_set& failure, const Lines& line) 
     } catch (py::error_already_set&) {
         written = false;
     }
-    runlog::unsaved_written(line, unsaved, written);
+    runlog::info(runlog::In::get_res, line, written ? "the table as it stands written to {!r}"
+                                                  : "the table could not be written to {!r} either", unsaved);
     raise_naming_both(failure, res_path_, unsaved, written);
 }
 
@@ -321,17 +322,18 @@ void ResultWorkbook::catch_up_before(py::error_already_set& leaving, const Lines
 
 void ResultWorkbook::catch_up(const Lines& line) {
     for (int attempt = 1; behind_; ++attempt) {
-        runlog::save_again(line, res_path_, attempt, saving.retries);
+        runlog::info(runlog::In::get_res, line, "result workbook {!r} behind the table after the last pass: save attempt {} of {}",
+                     res_path_, attempt, workbook_files.retries);
         try {
             save();
         } catch (py::error_already_set& failure) {
             if (!failure.matches(PyExc_Exception)) {
                 throw;  // an interrupt ends the run at once
             }
-            if (attempt == saving.retries) {
+            if (attempt == workbook_files.retries) {
                 give_up(failure, line);
             }
-            sleep(saving.retry_pause);
+            sleep(workbook_files.retry_pause);
         }
     }
 }

@@ -6,7 +6,8 @@
 
 namespace vantrel {
 
-#define VANTREL_SHEET_TEXTS(X)     \
+// The table's columns and progress codes.
+#define VANTREL_SHEET_CONSTANTS(X)     \
     X(column_name, "name")         \
     X(column_amount, "amount")     \
     X(column_added, "added")       \
@@ -17,14 +18,14 @@ namespace vantrel {
     X(name_pd, "pd")               \
     X(name_read_excel, "read_excel")
 
-struct SheetTexts {
-    VANTREL_SHEET_TEXTS(VANTREL_TEXT_FIELD)
+struct SheetConstants {
+    VANTREL_SHEET_CONSTANTS(VANTREL_TEXT_FIELD)
     py::handle zero;               // `added` and `sign` at launch; the active code
     py::handle one;                // one published copy
     py::handle code_not_found;     // every result page walked, no card opened the editor
     py::handle code_no_results;    // the search showed nothing at all
 };
-extern SheetTexts sheet;
+extern SheetConstants sheet;
 
 void create_sheet_constants();
 

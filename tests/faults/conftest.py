@@ -22,6 +22,14 @@ import realrun
 
 RUN_TIMEOUT = 120  # seconds a run in this process may take before the clock ends it
 RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run_vantrel.py")
+KILL_SEED = 22  # the random kills' seed unless VANTREL_KILL_SEED names another
+
+
+def kill_seed():
+    """The seed of a test's random kills, printed so that a failing run can be repeated."""
+    seed = int(os.environ.get("VANTREL_KILL_SEED", KILL_SEED))
+    print(f"VANTREL_KILL_SEED={seed}")
+    return seed
 
 
 class Spy:

@@ -18,7 +18,7 @@ import pytest
 from realrun import write_commodities
 from standin import harness
 
-from .conftest import Process
+from .conftest import Process, kill_seed
 
 LISTINGS = [{"title": title, "images": 2} for title in ("Alpha lamp", "Beta mug", "Gamma clock")]
 ROWS = [("Alpha lamp", 2), ("Beta mug", 2), ("Gamma clock", 1)]
@@ -105,7 +105,7 @@ def check_after_kill(folder, pid, state, ended):
 
 
 def test_sigkill_at_random_moments_leaves_a_valid_workbook(market, chromium, processes, tmp_path):
-    seed = int(os.environ.get("VANTREL_KILL_SEED", time.time_ns() % 2**32))
+    seed = kill_seed()
     rng = random.Random(seed)
     port = chromium.ensure()
     seen = []

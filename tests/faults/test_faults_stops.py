@@ -16,6 +16,7 @@ import pytest
 
 from realrun import result_paths, write_commodities
 
+from .conftest import kill_seed
 from .test_faults_process import settled_state, traceback_entries
 
 LISTINGS = [{"title": title, "images": 2} for title in ("Alpha lamp", "Beta mug")]
@@ -133,7 +134,7 @@ def test_sigkill_after_a_publish_then_resumes_give_exactly_the_amounts(stops):
 
 
 def test_sigkill_at_random_moments_and_resumes_never_lose_or_double_a_copy(stops):
-    seed = int(os.environ.get("VANTREL_KILL_SEED", time.time_ns() % 2**32))
+    seed = kill_seed()
     rng = random.Random(seed)
     session = stops.start()
     for attempt in range(3):
@@ -158,7 +159,7 @@ def test_ctrl_c_at_random_moments_then_resumes_give_exactly_the_amounts(stops, p
     """One Ctrl+C (or two, 0.2 s apart) to the process group at a random moment of a run, then
     resumes until one returns: a single Ctrl+C ends the run only between passes or in its
     closing steps, and whatever it ended, the record goes on to the exact amounts."""
-    seed = int(os.environ.get("VANTREL_KILL_SEED", time.time_ns() % 2**32))
+    seed = kill_seed()
     rng = random.Random(seed + presses)
     session = stops.start()
     time.sleep(rng.uniform(1.0, 4.0))

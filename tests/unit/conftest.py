@@ -92,10 +92,10 @@ class Workflow:
     def table(*rows, frame=pd.DataFrame):
         return frame({"name": [r[0] for r in rows], "amount": [r[1] for r in rows], "added": 0, "sign": 0})
 
-    def run(self, df, pic_wait=2, driver=None):
+    def run(self, df, pic_wait=2, driver=None, res_path=str):
         try:
             assert self.vantrel.get_res(pic_wait, ONSALE_URL, "20190101", "20210909", df, df["name"].values,
-                                        str(self.res), 0, ONSALE_URL, driver or self.driver, ["w"]) is None
+                                        res_path(self.res), 0, ONSALE_URL, driver or self.driver, ["w"]) is None
         finally:
             self.look()
         return df

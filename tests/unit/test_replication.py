@@ -2,6 +2,7 @@
 
 import contextlib
 import os
+import pathlib
 from decimal import Decimal
 
 import numpy as np
@@ -231,20 +232,21 @@ def test_a_failed_last_save_is_made_good_before_the_run_ends(market, workflow, c
     assert market.drafts == []  # and the run went on to its draft cleanup
 
 
+@pytest.mark.parametrize("res_path", [str, pathlib.Path])  # a host may hand its result path as a Path
 def test_a_workbook_that_stays_locked_leaves_an_unsaved_copy_and_an_error(
-        vantrel, market, workflow, clock, monkeypatch, caplog):
+        vantrel, market, workflow, clock, monkeypatch, caplog, res_path):
     caplog.set_level("INFO", logger="vantrel")
     market.add("Lamp"), market.add("Desk")
     real_replace, res = os.replace, str(workflow.res)
 
     def replace(src, dst):
-        if dst == res and workflow.saves:  # held open from the save before the first row on
+        if os.fspath(dst) == res and workflow.saves:  # held open from the save before the first row on
             raise PermissionError(13, "Permission denied", dst)
         real_replace(src, dst)
 
     monkeypatch.setattr(os, "replace", replace)
     with pytest.raises(PermissionError) as caught:
-        workflow.run(workflow.table(("Lamp", 1), ("Desk", 1)))
+        workflow.run(workflow.table(("Lamp", 1), ("Desk", 1)), res_path=res_path)
     unsaved = workflow.res.with_name("res (unsaved).xlsx")
     assert res in str(caught.value) and str(unsaved) in str(caught.value)
     assert isinstance(caught.value.__cause__, PermissionError)
@@ -295,3 +297,22 @@ def test_an_interrupt_in_the_last_save_is_not_retried(vantrel, market, workflow,
     with pytest.raises(KeyboardInterrupt):
         workflow.run(df)
     assert clock.sleeps[-1] == 4  # the publish's pause, and no pause for another try
+
+
+
+def test_an_interrupt_while_a_failed_save_clears_its_temporary_file_ends_the_run(market, workflow, monkeypatch):
+    market.add("Lamp")
+    df = workflow.table(("Lamp", 1), frame=FailingSaves)
+    df.failing = lambda n: n == 1  # the save before the first row
+    real_remove = os.remove
+
+    def remove(path):
+        if str(path).endswith(".tmp.xlsx"):
+            raise KeyboardInterrupt
+        real_remove(path)
+
+    monkeypatch.setattr(os, "remove", remove)
+    with pytest.raises(KeyboardInterrupt) as caught:
+        workflow.run(df)
+    assert str(caught.value.__context__) == "save 1 refused"  # the save's own error stays with it
+    assert market.published == [] and df.saves == 2  # no row began; the catch-up saved the table

@@ -35,7 +35,12 @@ def messages(caplog):
     return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "vantrel"]
 
 
-def test_a_host_at_info_hears_the_run(market, workflow, caplog):
+# An error's message as its type gives it; the record keeps the first line that says something.
+@pytest.mark.parametrize("refusal", [
+    FailingSaves.refusal,
+    lambda n: OSError(f"\n  save {n} refused  \n  at the writer's own stack"),
+], ids=["one line", "empty first line"])
+def test_a_host_at_info_hears_the_run(market, workflow, caplog, refusal):
     market.add("Lamp")
     market.add_draft("old copy")
     caplog.set_level(logging.INFO)
@@ -43,6 +48,7 @@ def test_a_host_at_info_hears_the_run(market, workflow, caplog):
     temporary = str(workflow.res.parent / f".res.xlsx.{os.getpid()}.tmp.xlsx")
     df = workflow.table(("Lamp", 2), ("Ghost", 1), frame=FailingSaves)
     df.failing = lambda n: n == 3  # Ghost's: after the one before the rows and Lamp's
+    df.refusal = refusal
     workflow.run(df)
     assert messages(caplog) == [("INFO", m) for m in [
         "plan: max_times 2",
