@@ -140,6 +140,31 @@ def test_a_service_without_popen_keywords_is_made_as_before(vantrel, monkeypatch
     assert vantrel.init(ONSALE_URL, None, "chromedriver", "9222") is driver and made == ["chromedriver"]
 
 
+@pytest.mark.parametrize("raised", [ValueError("no signature"), KeyboardInterrupt()])
+def test_a_service_whose_signature_cannot_be_read(vantrel, monkeypatch, tmp_path, driver, raised):
+    class Unreadable:  # a Service the signature probe cannot read: made as before, or a Ctrl+C ends init
+        made = []
+
+        def __call__(self, *args, **kwargs):
+            self.made.append((args, kwargs))
+
+        @property
+        def __signature__(self):
+            raise raised
+
+    webdriver = FakeWebdriver(driver, service=True)
+    webdriver.chrome.service.Service = Unreadable()
+    monkeypatch.setattr(vantrel, "webdriver", webdriver)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    if isinstance(raised, KeyboardInterrupt):
+        with pytest.raises(KeyboardInterrupt):
+            vantrel.init(ONSALE_URL, None, "chromedriver", "9222")
+        assert Unreadable.made == [] and webdriver.calls == []
+    else:
+        assert vantrel.init(ONSALE_URL, None, "chromedriver", "9222") is driver
+        assert Unreadable.made == [((), {})]  # no popen keywords for a Service that may not take them
+
+
 def windows_which(cmd, mode=None, path=None):
     """shutil.which as CPython finds programs on Windows: the working folder before PATH."""
     for folder in [os.curdir] + os.environ["PATH"].split(os.pathsep):

@@ -299,7 +299,6 @@ def test_an_interrupt_in_the_last_save_is_not_retried(vantrel, market, workflow,
     assert clock.sleeps[-1] == 4  # the publish's pause, and no pause for another try
 
 
-
 def test_an_interrupt_while_a_failed_save_clears_its_temporary_file_ends_the_run(market, workflow, monkeypatch):
     market.add("Lamp")
     df = workflow.table(("Lamp", 1), frame=FailingSaves)
