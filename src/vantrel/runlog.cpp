@@ -1,7 +1,8 @@
-// The run log. The logger `logging.getLogger("vantrel")` is fetched for every record, so that the
-// host's configuration at that moment decides; a record is made only when the logger is enabled
-// for its level or a log file of VANTREL_LOG is attached. That file hears every INFO record
-// whatever the host's levels are, and the host hears only what its own configuration lets through.
+// The run log, on the logger `logging.getLogger("vantrel")`, whose level and handlers are read
+// for every record, so that the host's configuration at that moment decides; a record is made
+// only when the logger is enabled for its level or a log file of VANTREL_LOG is attached. That
+// file hears every INFO record whatever the host's levels are, and the host hears only what its
+// own configuration lets through.
 
 #include "runlog.hpp"
 
