@@ -107,11 +107,13 @@ bool compare_true(py::handle a, py::handle b, int op);
 // `needle in haystack` for two host objects.
 bool contains(py::handle haystack, py::handle needle);
 
-// One console line: `print` looked up as `global` does, called with the one object given. Named apart from pybind11's own `print`, which
-// argument-dependent look-up would otherwise pick for pybind11 objects.
+// One console line: `print` looked up as `global` does, called with the one object given. Named
+// apart from pybind11's own `print`, which argument-dependent look-up would otherwise pick for
+// pybind11 objects.
 void print_line(py::handle line);
 
-// Names looked up on the host by more than one unit, and the module functions' own names.
+// Names looked up on the host by more than one unit, the module functions' own names, and the
+// text encoding of the files the module writes.
 #define VANTREL_HOST_NAMES(X)       \
     X(name_time, "time")            \
     X(name_sleep, "sleep")          \
