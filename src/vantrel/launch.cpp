@@ -136,8 +136,9 @@ py::object start_body(const py::object* args, Lines& line) {
     line(210); call(global(host.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
                                 res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
-    line(213); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
-               runlog::finish(line, start_time, end_time);
+    line(213); py::object took = end_time - start_time;
+               print_line(py::make_tuple(end_time, launch.finish_text, took));
+               runlog::info(runlog::In::start, line, "finish: took {}", took);
     line(214); sleep(launch.pause_seconds);
     return py::none();
 }
@@ -193,8 +194,9 @@ py::object resume_body(const py::object*, Lines& line) {
     line(417); call(global(host.name_get_res), pic_wait, domain, launch.s_date, launch.e_date, df,
                     key_words, res_path, sheet.zero, domain, driver, handles);
     line(418); py::object end_time = now();
-    line(419); print_line(py::make_tuple(end_time, launch.finish_text, end_time - start_time));
-               runlog::finish(line, start_time, end_time);
+    line(419); py::object took = end_time - start_time;
+               print_line(py::make_tuple(end_time, launch.finish_text, took));
+               runlog::info(runlog::In::resume, line, "finish: took {}", took);
     line(420); sleep(launch.pause_seconds);
     return py::none();
 }

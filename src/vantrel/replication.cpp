@@ -235,7 +235,7 @@ struct Row {
                        }
             line(136); result.count_copy(index);
                        counted = true;
-                       runlog::published(line, name, added);
+                       runlog::info(runlog::In::get_res, line, "row {!r}: copy published, added {}", name, added + sheet.one);
             line(137); result.save();
         } catch (py::error_already_set& error) {
             window.fail(error, counted);

@@ -180,18 +180,6 @@ py::object describe(py::handle type, py::handle value) {
 
 py::object describe_error(const py::error_already_set& error) { return describe(error.type(), error.value()); }
 
-void finish(const Lines& line, py::handle start_time, py::handle end_time) {
-    emit(log_names.info, In::start, &line, [&]() -> py::object {
-        return py::str("finish: took {}").format(py::reinterpret_borrow<py::object>(end_time) - start_time);
-    });
-}
-
-void published(const Lines& line, py::handle name, py::handle added) {
-    emit(log_names.info, In::get_res, &line, [&]() -> py::object {
-        return py::str("row {!r}: copy published, added {}").format(name, py::reinterpret_borrow<py::object>(added) + py::int_(1));
-    });
-}
-
 void row_failed(const Lines& line, py::handle name) { dropped(line, "attempt dropped", name); }
 
 void draft_reload(const Lines& line) { dropped(line, "draft cleanup: reload after a failed cycle", py::handle()); }

@@ -36,9 +36,6 @@ void info(In function, const Lines& line, const char* format, const Args&... arg
 void row_failed(const Lines& line, py::handle name);
 void draft_reload(const Lines& line);
 
-// Records that compute what they say.
-void finish(const Lines& line, py::handle start_time, py::handle end_time);
-void published(const Lines& line, py::handle name, py::handle added);
 // The passes ended by an exception (an interrupt, a stop, a lost browser) on its way to the host.
 void passes_ended(const Lines& line, const py::error_already_set& leaving);
 // The record of a copy in flight could not be written; the publish goes on without it.

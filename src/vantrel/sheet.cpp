@@ -32,7 +32,10 @@ namespace {
     X(name_io, "io")                       \
     X(name_open, "open")                   \
     X(name_write, "write")                 \
-    X(name_read, "read")                   \
+    X(name_pathlib, "pathlib")             \
+    X(name_path_class, "Path")             \
+    X(name_read_text, "read_text")         \
+    X(in_flight_suffix, ".in-flight.json") \
     X(name_flush, "flush")                 \
     X(name_fsync, "fsync")                 \
     X(name_fileno, "fileno")               \
@@ -106,16 +109,18 @@ void count_copy(py::handle df, py::handle index) {
 
 namespace {
 
-// The hidden temporary beside the result workbook: ".<name>.<pid>.tmp.xlsx".
-py::object temporary_path(py::handle path, py::handle res_path) {
+// ".<name><suffix>", hidden beside the result workbook, so that a rename stays on one file system.
+py::object hidden_beside(py::handle res_path, py::handle suffix) {
+    py::object path = host.os.attr(host.name_path);
     py::tuple folder_and_name = call_method(path, host.name_split, res_path);
-    py::object pid = call_method(host.os, workbook_files.name_getpid);
-    py::object name = py::reinterpret_steal<py::object>(
-        PyUnicode_FromFormat(".%S.%S.tmp.xlsx", folder_and_name[1].ptr(), pid.ptr()));
-    if (!name) {
-        throw py::error_already_set();
-    }
+    py::object name = py::str(".{}{}").format(folder_and_name[1], suffix);
     return call_method(path, host.name_join, folder_and_name[0], name);
+}
+
+// The save's temporary file: ".<name>.<pid>.tmp.xlsx".
+py::object temporary_path(py::handle res_path) {
+    py::object pid = call_method(host.os, workbook_files.name_getpid);
+    return hidden_beside(res_path, py::str(".{}.tmp.xlsx").format(pid));
 }
 
 }  // namespace
@@ -123,8 +128,7 @@ py::object temporary_path(py::handle path, py::handle res_path) {
 void save(py::handle df, py::handle res_path) {
     py::handle os = host.os;
     py::object path = os.attr(host.name_path);
-    // Beside the result workbook, so that the rename stays on one file system.
-    py::object temporary = temporary_path(path, res_path);
+    py::object temporary = temporary_path(res_path);
     try {
         df.attr(workbook_files.name_to_excel)(temporary, py::arg("index") = false);
         call_method(os, workbook_files.name_replace, temporary, res_path);
@@ -152,12 +156,7 @@ void save(py::handle df, py::handle res_path) {
 namespace {
 
 // ".<name>.in-flight.json" beside the result workbook.
-py::object in_flight_path(py::handle res_path) {
-    py::object path = host.os.attr(host.name_path);
-    py::tuple folder_and_name = call_method(path, host.name_split, res_path);
-    py::object name = py::str(".{}.in-flight.json").format(folder_and_name[1]);
-    return call_method(path, host.name_join, folder_and_name[0], name);
-}
+py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files.in_flight_suffix); }
 
 // Written whole to a temporary file, forced to the disk and renamed over the record, so that a
 // kill at any moment leaves either no record or a whole one.
@@ -230,15 +229,8 @@ InFlightCopy read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
-        py::object file = import(workbook_files.name_io)
-                              .attr(workbook_files.name_open)(path, py::arg("encoding") = host.text_encoding);
-        try {
-            text = call_method(file, workbook_files.name_read);
-        } catch (py::error_already_set&) {
-            call_method(file, host.name_close);
-            throw;
-        }
-        call_method(file, host.name_close);
+        text = import(workbook_files.name_pathlib).attr(workbook_files.name_path_class)(path)
+                   .attr(workbook_files.name_read_text)(py::arg("encoding") = host.text_encoding);
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_FileNotFoundError)) return InFlightCopy{};
         throw;
