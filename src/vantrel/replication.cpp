@@ -285,11 +285,11 @@ void print_plan(py::handle max_times) { print_line(py::make_tuple(steps.plan_lab
 }
 
 // A stop asked for with a second Ctrl+C ends the run here, where no row is in flight, as a Ctrl+C
-// between passes would.
+// between passes would. The run log says so where the passes end: a second Ctrl+C outside a row
+// and outside a publish ends them where it lands.
 void stop_if_requested(const ConsoleStops& stops, Lines& line) {
     if (stops.stop_requested()) {
-        line(46); runlog::info(runlog::In::get_res, line, "stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight");
-        raise_keyboard_interrupt();
+        line(46); raise_keyboard_interrupt();
     }
 }
 
@@ -360,6 +360,9 @@ py::object get_res_body(const py::object* args, Lines& line) {
         passes(driver, df, pic_wait, res_path, result, stops, max_times, line);
     } catch (py::error_already_set& leaving) {
         // Whichever way the passes end, the record on disk is made whole before the run ends.
+        if (stops.stop_requested() && leaving.matches(PyExc_KeyboardInterrupt)) {
+            runlog::info(runlog::In::get_res, line, "stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight");
+        }
         runlog::passes_ended(line, leaving);
         result.catch_up_before(leaving, line);
         throw;

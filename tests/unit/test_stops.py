@@ -5,6 +5,7 @@ resume that settles a copy a stop left in flight."""
 import json
 import os
 import signal
+import types
 
 import pandas as pd
 import pytest
@@ -64,8 +65,10 @@ def test_ctrl_c_outside_the_publish_ends_only_its_row(market, workflow, driver, 
     assert driver.events.count("search Lamp") == 2 and market.drafts == []
 
 
-@pytest.mark.parametrize("second_press", ["in the publish", "in the search"])
-def test_a_second_ctrl_c_stops_the_run_with_its_record_saved(market, workflow, driver, clock, second_press):
+@pytest.mark.parametrize("second_press", ["in the publish", "in the search", "between passes"])
+def test_a_second_ctrl_c_stops_the_run_with_its_record_saved(market, workflow, driver, clock, caplog, monkeypatch,
+                                                             second_press):
+    caplog.set_level("INFO", logger="vantrel")
     market.add("Lamp"), market.add("Desk")
     market.add_draft("kept draft")
     presses = []
@@ -74,16 +77,24 @@ def test_a_second_ctrl_c_stops_the_run_with_its_record_saved(market, workflow, d
         if not presses and seconds == 1.5:  # Lamp's search: ends that row
             presses.append(seconds)
             ctrl_c()
-        elif len(presses) == 1 and (publishing(driver) if second_press == "in the publish" else seconds == 1.5):
+        elif len(presses) == 1 and (publishing(driver) if second_press == "in the publish" else
+                                    second_press == "in the search" and seconds == 1.5):
             presses.append(seconds)
             ctrl_c()
     clock.hooks.append(hook)
+
+    def write(text):  # the plan line after the first pass: outside every row
+        if second_press == "between passes" and "max_times" in text and len(presses) == 1:
+            presses.append(text)
+            ctrl_c()
+    monkeypatch.setattr("sys.stdout", types.SimpleNamespace(write=write, flush=lambda: None))
     with pytest.raises(KeyboardInterrupt) as caught:
         workflow.run(workflow.table(("Lamp", 3), ("Desk", 3)))
-    published = 1 if second_press == "in the publish" else 0  # Desk's copy, saved before the stop
-    assert len(market.published) == published
+    published = 0 if second_press == "in the search" else 1  # Desk's copy, saved before the stop
+    assert len(presses) == 2 and len(market.published) == published
     assert workflow.saved("added")[-1] == [[0], [published]] and not workflow.record.exists()
-    assert entries(caught)[-1] == ("vantrel.get_res", 46)
+    assert entries(caught)[-1] == ("vantrel.get_res", 141 if second_press == "between passes" else 46)
+    assert "stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight" in log(caplog)
     assert "open /zh/listings/draft" not in driver.events  # no draft cleanup
     assert market.drafts[0]["title"] == "kept draft"
 
