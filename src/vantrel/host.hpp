@@ -94,8 +94,9 @@ py::object getattr_or_none(py::handle target, py::handle name);
 
 // `target[key] = value` as the Python statement makes it: besides the variable it was read from,
 // the statement holds the target for the length of the call, as the evaluation stack does. pandas
-// reads that count to tell a table of the caller's from a temporary (its chained-assignment
-// warning), so the call from C holds the same.
+// 3.0 reads that count to tell a table of the caller's from a temporary (its chained-assignment
+// warning), so the call from C holds the same. pandas 3.1 warns on `df[col] = value` only when
+// the calling Python frame runs a subscript assignment, never from C; its `.loc` still counts.
 void set_item(py::handle target, py::handle key, py::handle value);
 
 // The host's rich comparison, returning the comparison's own result object.
