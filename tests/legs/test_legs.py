@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -48,3 +49,24 @@ def test_a_run_with_no_leg_to_run_fails_and_says_why():
         unknown = scripts_test(legs="trixy", cache=cache)
         assert unknown.returncode == 2
         assert unknown.stderr == "scripts/test: no leg trixy (here, trixie, sid-experimental, pip)\n"
+
+
+def collected(*selection):
+    listed = subprocess.run([sys.executable, "-m", "pytest", "--collect-only", "-q", "-p", "no:cacheprovider",
+                             *selection], cwd=REPO, capture_output=True, text=True, timeout=120)
+    assert listed.returncode == 0, listed.stdout + listed.stderr
+    return {line for line in listed.stdout.splitlines() if "::" in line}
+
+
+def test_each_root_leg_collects_its_whole_share_on_this_pytest():
+    # pytest 8.3 once took `tests tests/faults/x.py::test` for that one test alone.
+    def share(leg, *args):
+        return subprocess.run([os.path.join(REPO, "scripts", "test"), "--share", leg, *args], cwd=REPO,
+                              capture_output=True, text=True, check=True).stdout.split()
+
+    everything = collected()
+    group_ctrl_c = "tests/faults/test_faults_stops.py::test_one_ctrl_c_to_the_group_after_a_publish_never_breaks_the_run"
+    trixie, sid = collected(*share("trixie")), collected(*share("sid-experimental"))
+    assert trixie == {t for t in everything if not t.startswith("tests/faults/")} | {group_ctrl_c}
+    assert sid == {t for t in trixie if not t.startswith("tests/e2e/") or t.startswith("tests/e2e/test_demo.py")}
+    assert share("pip") == [] and share("trixie", "tests/unit") == [] and share("trixie", "-k", "lamp") != []
