@@ -48,53 +48,77 @@ const char* const get_res_locals[] = {"max_times", "row",        "index",      "
                                       "div_list",  "div",        "search_name", "scroll_js1",
                                       "scroll_js2"};
 
-// From just before the publish click until the copy's outcome is known and saved: a Ctrl+C
-// waits (an interrupt between the click and the count would leave a published copy uncounted, to
-// be published again in the next pass), and a record beside the workbook names the copy.
+// An error that ends the run from inside a row, past the row's catch-all: going on would leave a
+// copy published twice or counted without being there.
+struct RunEnds : py::error_already_set {};
+
+// Ends the run with a RuntimeError saying `message`, the error that led to it as its cause.
+[[noreturn]] void end_run(py::str message, py::error_already_set& cause) {
+    py::object ending = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
+    PyException_SetCause(ending.ptr(), py::reinterpret_borrow<py::object>(cause.value()).release().ptr());
+    PyErr_SetObject(PyExc_RuntimeError, ending.ptr());
+    throw RunEnds();
+}
+
+// From just before the publish click until the copy's outcome is in its trace and saved: a
+// Ctrl+C waits (an interrupt there would leave a published copy uncounted), and the trace beside
+// the workbook says what is known of the copy.
 class PublishWindow {
 public:
-    PublishWindow(ConsoleStops& stops, py::handle res_path) : stops_(stops), res_path_(res_path) {
+    PublishWindow(ConsoleStops& stops, ResultWorkbook& result, py::handle index, py::handle name,
+                  py::handle res_path, Lines& line)
+        : stops_(stops), result_(result), index_(index), name_(name), res_path_(res_path), line_(line) {
         stops_.hold();
     }
     ~PublishWindow() { stops_.stop_holding(); }
     PublishWindow(const PublishWindow&) = delete;
     PublishWindow& operator=(const PublishWindow&) = delete;
 
-    // The outcome is known: counted (and the record gone with the save that holds the count), or
-    // not published. A Ctrl+C held meanwhile has waited for this; the row ends here anyway.
-    void close(const Lines& line, py::handle name, bool counted) {
-        stops_.stop_holding();
-        if (!counted) {
-            forget_record();
-        }
-        if (stops_.held()) {
-            runlog::info(runlog::In::get_res, line, "row {!r}: Ctrl+C during the publish, held until the copy's outcome was saved; the row ends here", name);
+    // No click without its entry on the disk: where it cannot be written, the row fails here,
+    // nothing clicked, and comes up again.
+    void record(py::handle added, py::handle url, py::handle window) {
+        try {
+            result_.copy_clicking(index_, name_, added, url, window);
+        } catch (py::error_already_set& error) {
+            runlog::in_flight_unrecorded(name_, error);
+            throw;
         }
     }
 
-    // The row fails inside the window. The record stays only where the copy may be out and the
-    // run cannot go on to find out (the browser gone): the resume settles it. A count already in
-    // the table keeps it too, until a save holds the count.
-    void fail(const py::error_already_set& error, bool counted) {
+    // The outcome into the trace, a published copy counted in the table first (its new count
+    // returned). Where the trace cannot say it, the run ends here: the tab still shows what the
+    // click did, and the resume settles the copy from it.
+    py::object close(bool published) {
+        try {
+            if (published) {
+                return result_.copy_published(index_, name_);
+            }
+            result_.copy_not_published(index_, name_);
+            return py::none();
+        } catch (py::error_already_set& error) {
+            runlog::info(runlog::In::get_res, line_, "row {!r}: the copy's outcome ({}) could not be written into its trace ({}): the run ends; vantrel-resume settles the copy from its tab",
+                         name_, published ? "published" : "not published", runlog::describe_error(error));
+            end_run(py::str("the outcome of the publish of {!r} could not be written into its trace {} ({}): the run "
+                            "has stopped while its tab still shows what the publish did; its record is the result "
+                            "workbook {}. Leave that tab as it is and run vantrel-resume: it settles the copy and goes on")
+                        .format(name_, in_flight_path(res_path_), runlog::describe_error(error), res_path_),
+                    error);
+        }
+    }
+
+    // The outcome is saved: a Ctrl+C held meanwhile ends the row now.
+    void done() {
         stops_.stop_holding();
-        if (!counted && !what_is_gone(error)) {
-            forget_record();
+        if (stops_.held()) {
+            runlog::info(runlog::In::get_res, line_, "row {!r}: Ctrl+C during the publish, held until the copy's outcome was saved; the row ends here", name_);
         }
     }
 
 private:
-    // A record that cannot be removed stays until the next copy's replaces it; the row's own
-    // outcome, or its error, is what goes on from here.
-    void forget_record() {
-        try {
-            clear_in_flight(res_path_);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-        }
-    }
-
     ConsoleStops& stops_;
-    py::handle res_path_;
+    ResultWorkbook& result_;
+    py::handle index_, name_, res_path_;
+    Lines& line_;
 };
 
 // One row, up to the moment its outcome is known; returning ends the row as a `continue` would.
@@ -218,30 +242,63 @@ struct Row {
         line(128); sleep(steps.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
         line(130); sleep(steps.after_first_button);
-        PublishWindow window(*stops, res_path);
-        result.copy_in_flight(index, name, added, current_url(driver),
-                              py::getattr(driver, steps.name_current_window_handle, py::none()));
-        bool counted = false;
+        PublishWindow window(*stops, result, index, name, res_path, line);
+        window.record(added, current_url(driver), py::getattr(driver, steps.name_current_window_handle, py::none()));
+        bool published = false;
         try {
-            line(131); script_click(driver, find_element(driver, page.xpath_publish_button));
-            line(132); sleep(steps.after_publish);
-            line(133); if (in_editor()) {
-                line(134); sleep(steps.editor_recheck);
+            line(131); py::object button = find_element(driver, page.xpath_publish_button);
+            try {
+                script_click(driver, button);
+                published = left_editor();
+            } catch (py::error_already_set& error) {
+                published = settle_after(error);
             }
-            line(135); if (in_editor()) {
-                           runlog::info(runlog::In::get_res, line, "row {!r}: left early, still in the editor after publishing, not counted", name);
-                           window.close(line, name, false);
-                           return;
-                       }
-            line(136); result.count_copy(index);
-                       counted = true;
-                       runlog::info(runlog::In::get_res, line, "row {!r}: copy published, added {}", name, added + sheet.one);
-            line(137); result.save();
-        } catch (py::error_already_set& error) {
-            window.fail(error, counted);
+        } catch (RunEnds&) {
+            throw;
+        } catch (py::error_already_set&) {
+            window.close(false);  // no publish button, nothing clicked: the row fails as before
             throw;
         }
-        window.close(line, name, true);
+        line(135); if (!published) {
+                       runlog::info(runlog::In::get_res, line, "row {!r}: left early, still in the editor after publishing, not counted", name);
+                       window.close(false);
+                       window.done();
+                       return;
+                   }
+        line(136); py::object added_now = window.close(true);
+                   runlog::info(runlog::In::get_res, line, "row {!r}: copy published, added {}", name, added_now);
+        line(137); result.save();
+        window.done();
+    }
+
+    // Where the publish led: false while the browser still shows the editor after the waits.
+    bool left_editor() {
+        line(132); sleep(steps.after_publish);
+        line(133); if (in_editor()) {
+            line(134); sleep(steps.editor_recheck);
+        }
+        line(135); return !in_editor();
+    }
+
+    // The publish click, or the reading of where it led, failed: the copy may be out all the
+    // same. The same waits and address tests settle it; where the browser cannot answer them, the
+    // run ends with the click open in the trace, and the resume settles it from the tab, which
+    // the run has not touched since the click. Never a blind retry in the next pass.
+    bool settle_after(py::error_already_set& error) {
+        runlog::info(runlog::In::get_res, line, "row {!r}: the publish click or the address after it failed ({}): settled by the waits and address tests of a publish",
+                     name, runlog::describe_error(error));
+        try {
+            return left_editor();
+        } catch (py::error_already_set& again) {
+            runlog::info(runlog::In::get_res, line, "row {!r}: the browser cannot say where the publish led ({}): the run ends; vantrel-resume settles the copy from its tab",
+                         name, runlog::describe_error(again));
+            end_run(py::str("the publish of {!r} cannot be settled: the browser does not say where it led ({}). The "
+                            "run has stopped with the copy traced in {}; its record is the result workbook {}. "
+                            "Leave the run's tab as it is, start Chrome again if it is gone, and run vantrel-resume: "
+                            "it settles the copy and goes on")
+                        .format(name, in_flight_path(res_path), runlog::describe_error(again), res_path),
+                    again);
+        }
     }
 };
 
@@ -275,13 +332,10 @@ void print_plan(py::handle max_times) { print_line(py::make_tuple(steps.plan_lab
 // The driver's error stays attached as the cause.
 [[noreturn]] void raise_browser_gone(const char* what, py::error_already_set& error,
                                      py::handle res_path) {
-    py::str message = py::str("{} is gone ({}): the run has stopped; its record is the result workbook "
-                              "{}. Start {} again and run vantrel-resume to go on with it")
-                          .format(what, runlog::describe(error.type(), error.value()), res_path, what);
-    py::object gone = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
-    PyException_SetCause(gone.ptr(), py::reinterpret_borrow<py::object>(error.value()).release().ptr());
-    PyErr_SetObject(PyExc_RuntimeError, gone.ptr());
-    throw py::error_already_set();
+    end_run(py::str("{} is gone ({}): the run has stopped; its record is the result workbook {}. Start {} "
+                    "again and run vantrel-resume to go on with it")
+                .format(what, runlog::describe(error.type(), error.value()), res_path, what),
+            error);
 }
 
 // A stop asked for with a second Ctrl+C ends the run here, where no row is in flight, as a Ctrl+C
@@ -326,6 +380,8 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
+            } catch (RunEnds&) {
+                throw;
             } catch (py::error_already_set& error) {
                 runlog::row_failed(line, name);
                 if (const char* gone = browser_lost(driver, error)) {
@@ -373,12 +429,35 @@ py::object get_res_body(const py::object* args, Lines& line) {
     line(157); return py::none();
 }
 
-// The operator's yes or no, asked again until it is one of them.
-bool operator_says_published(py::handle ask, py::handle name) {
+// Where the resume cannot settle a traced copy, it changes nothing and says what the operator can
+// do; the trace and the workbook stay as they are for the next resume.
+[[noreturn]] void refuse_to_settle(py::handle name, py::str why, const char* remedy, py::handle res_path) {
+    runlog::record(runlog::In::resume, nullptr, [&]() -> py::object {
+        return py::str("resume: row {!r}: the traced copy cannot be settled ({}): nothing changed").format(name, why);
+    });
+    throw std::runtime_error(
+        py::str("the copy of {!r} traced when the run stopped cannot be settled: {}. Nothing was changed. {}; "
+                "or look for that copy on the marketplace, count it in the result workbook {} if it is there, "
+                "and remove the trace {}")
+            .format(name, why, remedy, res_path, in_flight_path(res_path))
+            .cast<std::string>());
+}
+
+// The operator's yes or no, asked again until it is one of them. With standard input closed no
+// one can answer.
+bool operator_says_published(py::handle ask, py::handle name, py::handle res_path) {
     print_line(py::make_tuple(steps.unsettled_label, name));
     for (;;) {
-        py::object answer = call_method(call_method(call(ask, steps.prompt_published), host.name_strip),
-                                        host.name_lower);
+        py::object typed;
+        try {
+            typed = call(ask, steps.prompt_published);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_EOFError)) throw;
+            refuse_to_settle(name, py::str("its tab no longer shows where the publish led, and standard input "
+                                           "is closed, so no one can say whether it went out"),
+                             "Resume at a console and answer", res_path);
+        }
+        py::object answer = call_method(call_method(typed, host.name_strip), host.name_lower);
         for (const char* yes : {"y", "yes", "是"}) {
             if (compare_true(answer, py::str(yes), Py_EQ)) return true;
         }
@@ -388,57 +467,120 @@ bool operator_says_published(py::handle ask, py::handle name) {
     }
 }
 
+// The row a traced copy belongs to: its label where that row still has its title, else the one
+// row of that title. Rows may have been removed or moved since the stop.
+py::object traced_row(py::handle df, const CopyTrace& copy, py::handle res_path, Lines& line) {
+    py::object names = df[sheet.column_name];
+    if (contains(df.attr("index"), copy.row) &&
+        compare_true(names.attr("loc")[copy.row], copy.name, Py_EQ)) {
+        return copy.row;
+    }
+    py::object labels = df.attr("index")[compare(names, copy.name, Py_EQ)];
+    if (py::len(labels) != 1) {
+        refuse_to_settle(copy.name,
+                         py::len(labels) == 0 ? py::str("the result workbook has no row of that title (its trace names row {})").format(copy.row)
+                                              : py::str("the result workbook has {} rows of that title, none of them row {} that its trace names")
+                                                    .format(py::len(labels), copy.row),
+                         "Put the row back as it was and resume again", res_path);
+    }
+    py::object found = labels[py::int_(0)];
+    runlog::info(runlog::In::resume, line, "resume: row {!r}: its trace names row {}, which the workbook has not with that title; settled on row {}, the one row of that title", copy.name, copy.row, found);
+    return found;
+}
+
+// What the tab of the run's Chrome says of a click: true or false, or None where it cannot tell.
+py::object tab_says_published(py::handle driver, const CopyTrace& click, const char*& why) {
+    if (click.window.is_none() || !contains(driver.attr(page.name_window_handles), click.window)) {
+        return py::none();
+    }
+    driver.attr(steps.name_switch_to).attr(steps.name_window)(click.window);
+    py::object url = current_url(driver);
+    if (contains(url, page.marker_editor)) {
+        sleep(steps.after_publish);  // a publish still under way has the time the run gives it
+        url = current_url(driver);
+    }
+    if (contains(url, page.marker_editor)) {
+        why = "its tab is still in the listing editor";
+        return py::bool_(false);
+    }
+    if (py::bool_(url.attr("startswith")(marketplace_origin()))) {
+        why = "its tab left the listing editor for the marketplace's pages";
+        return py::bool_(true);
+    }
+    return py::none();
+}
+
 }  // namespace
 
 void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
                       Lines& line) {
-    InFlightCopy record = read_in_flight(res_path);
-    if (!record) {
+    std::vector<CopyTrace> traced = read_in_flight(res_path);
+    if (traced.empty()) {
         return;
     }
-    const py::object &index = record.row, &name = record.name, &added_before = record.added,
-                     &window = record.window;
-    if (!contains(df.attr("index"), index)) {
-        runlog::info(runlog::In::resume, line, "resume: row {!r}: the copy in flight did not go out ({}): not counted", name, "the workbook has no such row");
-        clear_in_flight(res_path);
-        return;
+    // Every decision is made before anything is written: a trace that cannot be settled leaves
+    // the trace and the workbook as they were.
+    py::dict counts;  // row label -> the count the workbook ends with
+    auto count_of = [&](py::handle row) -> py::object {
+        if (contains(counts, row)) return counts[row];
+        return df.attr("loc")[py::make_tuple(row, sheet.column_added)];
+    };
+    std::vector<py::object> rows;
+    for (const CopyTrace& entry : traced) {
+        rows.push_back(traced_row(df, entry, res_path, line));
     }
-    py::object added_now = df.attr("loc")[py::make_tuple(index, sheet.column_added)];
-    if (compare_true(added_now, added_before, Py_GT)) {
-        runlog::info(runlog::In::resume, line, "resume: row {!r}: the copy in flight went out ({}): counted", name, "the workbook counts it already");
-        clear_in_flight(res_path);
-        return;
-    }
-    // The operator's Chrome outlives the module: its tab shows where the publish led. The run
-    // counts a copy when the editor was left, and so does this, on the marketplace's own pages.
-    bool published = false;
-    const char* why = nullptr;
-    if (!window.is_none() && contains(driver.attr(page.name_window_handles), window)) {
-        driver.attr(steps.name_switch_to).attr(steps.name_window)(window);
-        py::object url = current_url(driver);
-        if (contains(url, page.marker_editor)) {
-            sleep(steps.after_publish);  // a publish still under way has the time the run gives it
-            url = current_url(driver);
+    for (std::size_t i = 0; i < traced.size(); ++i) {
+        const CopyTrace& entry = traced[i];
+        py::handle row = rows[i];
+        if (compare_true(entry.event, trace_published(), Py_EQ)) {
+            // Counted in the table when it went out; the workbook may not have held it yet.
+            bool held = compare_true(count_of(row), entry.added, Py_GE);
+            runlog::info(runlog::In::resume, line, held ? "resume: row {!r}: copy {} went out (its trace says published): the workbook holds it"
+                                                        : "resume: row {!r}: copy {} went out (its trace says published): counted",
+                         entry.name, entry.copy);
+            if (!held) counts[row] = entry.added;
+            continue;
         }
-        if (contains(url, page.marker_editor)) {
-            why = "its tab is still in the listing editor";
-        } else if (py::bool_(url.attr("startswith")(marketplace_origin()))) {
-            published = true;
-            why = "its tab left the listing editor for the marketplace's pages";
+        if (!compare_true(entry.event, trace_click(), Py_EQ)) {
+            continue;  // not published: nothing to count
         }
+        bool closed = false;
+        for (std::size_t j = i + 1; j < traced.size() && !closed; ++j) {
+            closed = !traced[j].copy.is_none() && compare_true(traced[j].copy, entry.copy, Py_EQ) &&
+                     !compare_true(traced[j].event, trace_click(), Py_EQ);
+        }
+        if (closed) {
+            continue;
+        }
+        py::object before = count_of(row);
+        bool published = false;
+        const char* why = nullptr;
+        if (compare_true(before, entry.added, Py_GT)) {
+            published = true;  // counted and saved, the trace not yet removed
+            why = "the workbook counts it already";
+        } else {
+            // The tab shows where the publish led only while the run has not used it since: the
+            // click must be the trace's last entry.
+            py::object tab = i + 1 == traced.size() ? tab_says_published(driver, entry, why) : py::none();
+            if (tab.is_none()) {
+                published = operator_says_published(ask, entry.name, res_path);
+                why = "the operator's answer";
+            } else {
+                published = py::bool_(tab);
+            }
+            if (published) counts[row] = before + sheet.one;
+        }
+        runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
+                                                       : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
+                     entry.name, why);
     }
-    if (!why) {
-        published = operator_says_published(ask, name);
-        why = "the operator's answer";
-    }
-    if (published) {
+    if (py::len(counts) > 0) {
         ResultWorkbook result(df, res_path);
-        result.count_copy(index);
+        for (auto item : counts) {
+            result.count_up_to(item.first, item.second);
+        }
         result.save();
     }
-    runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
-                                                   : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
-                 name, why);
     clear_in_flight(res_path);
 }
 

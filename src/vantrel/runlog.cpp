@@ -193,7 +193,7 @@ void passes_ended(const Lines& line, const py::error_already_set& leaving) {
 
 void in_flight_unrecorded(py::handle name, const py::error_already_set& error) {
     emit(log_names.info, In::get_res, nullptr, [&]() -> py::object {
-        return py::str("row {!r}: the copy in flight could not be recorded ({}); it is published all the same")
+        return py::str("row {!r}: the copy could not be traced ({}): nothing clicked; the row comes up again")
             .format(name, describe_error(error));
     });
 }

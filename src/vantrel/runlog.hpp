@@ -38,7 +38,7 @@ void draft_reload(const Lines& line);
 
 // The passes ended by an exception (an interrupt, a stop, a lost browser) on its way to the host.
 void passes_ended(const Lines& line, const py::error_already_set& leaving);
-// The record of a copy in flight could not be written; the publish goes on without it.
+// The trace of a copy about to be published could not be written: nothing is clicked.
 void in_flight_unrecorded(py::handle name, const py::error_already_set& error);
 
 // A save that failed, and what became of its temporary file.

@@ -44,7 +44,14 @@ namespace {
     X(record_name, "name")                 \
     X(record_added, "added")               \
     X(record_url, "url")                   \
-    X(record_window, "window")
+    X(record_window, "window")             \
+    X(record_event, "event")               \
+    X(record_copy, "copy")                 \
+    X(event_click, "click")                \
+    X(event_published, "published")        \
+    X(event_not_published, "not published") \
+    X(name_splitlines, "splitlines")       \
+    X(line_break, "\n")
 
 struct WorkbookFiles {
     VANTREL_WORKBOOK_FILES(VANTREL_TEXT_FIELD)
@@ -100,11 +107,12 @@ void mark(py::handle df, py::handle index, py::handle code) {
     set_item(df.attr(workbook_files.name_loc), py::make_tuple(index, sheet.column_sign), code);
 }
 
-void count_copy(py::handle df, py::handle index) {
+py::object count_copy(py::handle df, py::handle index) {
     py::object loc = df.attr(workbook_files.name_loc);
     py::tuple key = py::make_tuple(index, sheet.column_added);
     py::object value = loc[key];
     set_item(loc, key, value + sheet.one);
+    return loc[key];
 }
 
 namespace {
@@ -155,11 +163,8 @@ void save(py::handle df, py::handle res_path) {
 
 namespace {
 
-// ".<name>.in-flight.json" beside the result workbook.
-py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files.in_flight_suffix); }
-
-// Written whole to a temporary file, forced to the disk and renamed over the record, so that a
-// kill at any moment leaves either no record or a whole one.
+// Written whole to a temporary file, forced to the disk and renamed over the file, so that a kill
+// at any moment leaves the file as it was before or as it is after.
 void write_durably(py::handle path, py::handle text) {
     py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
     py::object file = import(workbook_files.name_io)
@@ -171,22 +176,43 @@ void write_durably(py::handle path, py::handle text) {
         call_method(host.os, workbook_files.name_fsync, call_method(file, workbook_files.name_fileno));
     } catch (py::error_already_set&) {
         call_method(file, host.name_close);
+        try {
+            call_method(host.os, workbook_files.name_remove, temporary);
+        } catch (py::error_already_set& cleanup) {
+            if (!cleanup.matches(PyExc_OSError)) throw;
+        }
         throw;
     }
     call_method(file, host.name_close);
     call_method(host.os, workbook_files.name_replace, temporary, path);
 }
 
+// An entry's value, or None where the entry has none.
+py::object field(py::handle entry, py::handle key) {
+    return call_method(entry, host.name_get, key);
+}
+
 }  // namespace
+
+py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files.in_flight_suffix); }
+
+py::handle trace_click() { return workbook_files.event_click; }
+py::handle trace_published() { return workbook_files.event_published; }
+py::handle trace_not_published() { return workbook_files.event_not_published; }
 
 void ResultWorkbook::mark(py::handle index, py::handle code) {
     behind_ = true;
     vantrel::mark(df_, index, code);
 }
 
-void ResultWorkbook::count_copy(py::handle index) {
+py::object ResultWorkbook::count_copy(py::handle index) {
     behind_ = true;
-    vantrel::count_copy(df_, index);
+    return vantrel::count_copy(df_, index);
+}
+
+void ResultWorkbook::count_up_to(py::handle index, py::handle added) {
+    behind_ = true;
+    set_item(df_.attr(workbook_files.name_loc), py::make_tuple(index, sheet.column_added), added);
 }
 
 void ResultWorkbook::save() {
@@ -197,50 +223,95 @@ void ResultWorkbook::save() {
         throw;
     }
     behind_ = false;
-    if (in_flight_) {
-        in_flight_ = false;  // a record left behind names a copy the workbook now counts
+    // The workbook now holds every copy the table counts. A click still open stays traced: only
+    // the resume can tell where it led.
+    if (py::len(journal_) > 0 && !click_open_) {
         try {
             clear_in_flight(res_path_);
+            journal_ = py::list();
         } catch (py::error_already_set& error) {
+            // A trace left behind names copies that the workbook holds, which a resume sees.
             if (!error.matches(PyExc_OSError)) throw;
         }
     }
 }
 
-void ResultWorkbook::copy_in_flight(py::handle index, py::handle name, py::handle added,
-                                    py::handle url, py::handle window) {
-    try {
-        py::dict record;
-        record[workbook_files.record_row] = plain_number(index);
-        record[workbook_files.record_name] = name;
-        record[workbook_files.record_added] = plain_number(added);
-        record[workbook_files.record_url] = url;
-        record[workbook_files.record_window] = window;
-        py::object text = call_method(import(workbook_files.name_json), workbook_files.name_dumps, record);
-        write_durably(in_flight_path(res_path_), text);
-        in_flight_ = true;
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        runlog::in_flight_unrecorded(name, error);
+void ResultWorkbook::trace(py::dict entry) {
+    py::object json = import(workbook_files.name_json);
+    py::list lines;
+    for (py::handle each : journal_) {
+        lines.append(call_method(json, workbook_files.name_dumps, each) + workbook_files.line_break);
     }
+    lines.append(call_method(json, workbook_files.name_dumps, entry) + workbook_files.line_break);
+    write_durably(in_flight_path(res_path_), call_method(py::str(""), host.name_join, lines));
+    journal_.append(entry);
 }
 
-InFlightCopy read_in_flight(py::handle res_path) {
+void ResultWorkbook::copy_clicking(py::handle index, py::handle name, py::handle added,
+                                   py::handle url, py::handle window) {
+    py::dict entry;
+    entry[workbook_files.record_event] = workbook_files.event_click;
+    entry[workbook_files.record_copy] = py::int_(copies_ + 1);
+    entry[workbook_files.record_row] = plain_number(index);
+    entry[workbook_files.record_name] = name;
+    entry[workbook_files.record_added] = plain_number(added);
+    entry[workbook_files.record_url] = url;
+    entry[workbook_files.record_window] = window;
+    trace(entry);
+    ++copies_;
+    click_open_ = true;
+}
+
+py::object ResultWorkbook::copy_published(py::handle index, py::handle name) {
+    py::object added = count_copy(index);
+    py::dict entry;
+    entry[workbook_files.record_event] = workbook_files.event_published;
+    entry[workbook_files.record_copy] = py::int_(copies_);
+    entry[workbook_files.record_row] = plain_number(index);
+    entry[workbook_files.record_name] = name;
+    entry[workbook_files.record_added] = plain_number(added);
+    trace(entry);
+    click_open_ = false;
+    return added;
+}
+
+void ResultWorkbook::copy_not_published(py::handle index, py::handle name) {
+    py::dict entry;
+    entry[workbook_files.record_event] = workbook_files.event_not_published;
+    entry[workbook_files.record_copy] = py::int_(copies_);
+    entry[workbook_files.record_row] = plain_number(index);
+    entry[workbook_files.record_name] = name;
+    trace(entry);
+    click_open_ = false;
+}
+
+std::vector<CopyTrace> read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
         text = import(workbook_files.name_pathlib).attr(workbook_files.name_path_class)(path)
                    .attr(workbook_files.name_read_text)(py::arg("encoding") = host.text_encoding);
     } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_FileNotFoundError)) return InFlightCopy{};
+        if (error.matches(PyExc_FileNotFoundError)) return {};
         throw;
     }
-    py::object record = call_method(import(workbook_files.name_json), workbook_files.name_loads, text);
-    if (!py::isinstance<py::dict>(record)) {
-        throw py::value_error("the record of a copy in flight beside the result workbook is not one");
+    std::vector<CopyTrace> entries;
+    py::object json = import(workbook_files.name_json);
+    for (py::handle line : call_method(text, workbook_files.name_splitlines)) {
+        if (py::len(call_method(line, host.name_strip)) == 0) continue;
+        py::object entry = call_method(json, workbook_files.name_loads, line);
+        if (!py::isinstance<py::dict>(entry) || !contains(entry, workbook_files.record_row)) {
+            throw py::value_error("the trace of the copies in flight beside the result workbook is not one: " +
+                                  py::str(path).cast<std::string>());
+        }
+        py::object event = field(entry, workbook_files.record_event);
+        entries.push_back(CopyTrace{
+            event.is_none() ? py::reinterpret_borrow<py::object>(workbook_files.event_click) : event,
+            field(entry, workbook_files.record_copy), field(entry, workbook_files.record_row),
+            field(entry, workbook_files.record_name), field(entry, workbook_files.record_added),
+            field(entry, workbook_files.record_url), field(entry, workbook_files.record_window)});
     }
-    return InFlightCopy{record[workbook_files.record_row], record[workbook_files.record_name], record[workbook_files.record_added],
-                        record[workbook_files.record_url], record[workbook_files.record_window]};
+    return entries;
 }
 
 void clear_in_flight(py::handle res_path) {

@@ -4,6 +4,8 @@
 
 #include "host.hpp"
 
+#include <vector>
+
 namespace vantrel {
 
 // The table's columns and progress codes.
@@ -40,8 +42,9 @@ py::object plain_number(py::handle value);
 // Writes a progress code into the row's `sign` cell.
 void mark(py::handle df, py::handle index, py::handle code);
 
-// Adds one published copy to the row's `added` cell, reading the cell from the table.
-void count_copy(py::handle df, py::handle index);
+// Adds one published copy to the row's `added` cell, reading the cell from the table; returns the
+// cell's new value.
+py::object count_copy(py::handle df, py::handle index);
 
 // Writes the whole table to a temporary workbook beside the result workbook and renames it over
 // the result workbook, so that the file on disk is always a whole workbook. A failed save leaves the
@@ -52,26 +55,34 @@ void save(py::handle df, py::handle res_path);
 // the table from each write to the table until a save succeeds; `catch_up` mends that before the
 // run ends, whichever way the passes end.
 //
-// Beside it, while a copy's publish is in flight (from just before the publish click until the
-// count is saved), a small record names that copy: after a kill in that window nothing else
-// tells whether the copy went out, and the resume settles it from the record.
+// Beside it lies the trace of the copies in flight, a journal: one entry before each publish
+// click and one for that copy's outcome, each forced to the disk before the run takes its next
+// step. After a kill nothing else tells whether a clicked copy went out, or which copies the
+// table counted that the workbook does not hold yet; the resume settles them from the trace.
+// Only a save that holds every copy counted so far, with no click left open, removes it.
 class ResultWorkbook {
 public:
     ResultWorkbook(py::handle df, py::handle res_path) : df_(df), res_path_(res_path) {}
 
-    // The table's writes: a progress code into the row's `sign`, one more copy into its `added`.
+    // The table's writes: a progress code into the row's `sign`, one more copy into its `added`
+    // (the cell's new value returned), or `added` raised to a count settled by the resume.
     void mark(py::handle index, py::handle code);
-    void count_copy(py::handle index);
+    py::object count_copy(py::handle index);
+    void count_up_to(py::handle index, py::handle added);
 
     // A save as `save` makes it; a failure leaves the workbook behind the table and raises. A
-    // save that succeeds closes the record of a copy in flight.
+    // save that succeeds with no click open removes the trace: the workbook holds its copies.
     void save();
 
-    // Records, durably, that the row's copy is about to be published: the row, its title, its
-    // `added` before the copy, and the tab and address of the editor. A record that cannot be
-    // written is noted in the run log and the publish goes on, as it did before records.
-    void copy_in_flight(py::handle index, py::handle name, py::handle added, py::handle url,
-                        py::handle window);
+    // The trace's entries, each durable when the call returns, or an error raised and the trace
+    // on disk as it was. Before a publish click: the row, its title, its `added` before the copy,
+    // and the tab and address of the editor; nothing may be clicked when this raises. Then the
+    // outcome of that click: published (the copy counted in the table first, the cell's new
+    // value returned) or not published.
+    void copy_clicking(py::handle index, py::handle name, py::handle added, py::handle url,
+                       py::handle window);
+    py::object copy_published(py::handle index, py::handle name);
+    void copy_not_published(py::handle index, py::handle name);
 
     // When the file is behind: tries again a few times, a pause apart; if the workbook still
     // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
@@ -87,20 +98,34 @@ private:
     // The table to "<name> (unsaved).xlsx", then the save's error naming both files.
     [[noreturn]] void give_up(py::error_already_set& failure, const Lines& line);
 
+    // Adds one entry to the trace, written whole; on failure the trace stays as it was.
+    void trace(py::dict entry);
+
     py::handle df_, res_path_;
     bool behind_ = false;
-    bool in_flight_ = false;
+    py::list journal_;        // the trace's entries as on disk; empty when there is no trace
+    long copies_ = 0;         // clicks traced by this run, numbering their entries
+    bool click_open_ = false; // the last click's outcome is not in the trace yet
 };
 
-// The record of a copy in flight beside the result workbook, as `copy_in_flight` wrote it; empty
-// (false) when there is none.
-struct InFlightCopy {
-    py::object row, name, added, url, window;
-    explicit operator bool() const { return static_cast<bool>(row); }
+// One entry of the trace of the copies in flight, as read back. `event` is "click",
+// "published" or "not published"; `copy` ties an outcome to its click. A click's `added` is the
+// row's count before it, a published copy's the count with it. The record a release before the
+// journal left, one copy in flight, reads as a click without a number.
+struct CopyTrace {
+    py::object event, copy, row, name, added, url, window;
 };
-InFlightCopy read_in_flight(py::handle res_path);
+std::vector<CopyTrace> read_in_flight(py::handle res_path);
 
-// Removes that record; a record already gone is no error.
+// The trace's event names, as written and read.
+py::handle trace_click();
+py::handle trace_published();
+py::handle trace_not_published();
+
+// Where the trace of a result workbook lies.
+py::object in_flight_path(py::handle res_path);
+
+// Removes the trace; a trace already gone is no error.
 void clear_in_flight(py::handle res_path);
 
 }  // namespace vantrel

@@ -78,8 +78,9 @@ class FrozenDatetime:
 class Workflow:
     """Runs get_res over a table against the fake market, with the result workbook in a folder
     of its own. At every sleep it notes each new state of the workbook in `saves` (a DataFrame,
-    or the error that reading it gave), the record of a copy in flight whenever there is one in
-    `in_flight` (with the sleep it was seen at), and any other file in the folder in `strays`."""
+    or the error that reading it gave), the entries of the trace of copies in flight whenever
+    there is one in `in_flight` (with the sleep it was seen at), and any other file in the folder
+    in `strays`."""
 
     def __init__(self, vantrel, driver, folder, clock):
         folder.mkdir()
@@ -103,7 +104,8 @@ class Workflow:
     def look(self, seconds=None):
         self.strays.update(p.name for p in self.res.parent.iterdir() if p not in (self.res, self.record))
         if self.record.exists():
-            self.in_flight.append((seconds, json.loads(self.record.read_text(encoding="utf-8"))))
+            text = self.record.read_text(encoding="utf-8")
+            self.in_flight.append((seconds, [json.loads(line) for line in text.splitlines()]))
         data = self.res.read_bytes() if self.res.exists() else None
         if data != self._last:
             self._last = data

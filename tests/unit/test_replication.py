@@ -39,8 +39,8 @@ def test_one_copy(vantrel, market, workflow, clock, monkeypatch, api, ticked):
     assert market.published == [{"title": "Lamp", "visibility": "上市", "checked": True, "prepared": True}]
     # The record exists before the first row; the copy is in flight from its publish click on.
     assert workflow.saved("name", "amount", "added", "sign") == [[["Lamp", 1, 0, 0]], [["Lamp", 1, 1, 0]]]
-    assert workflow.in_flight == [(4, {"row": 0, "name": "Lamp", "added": 0,
-                                       "url": market.origin + "/zh/sell_item?copy=1", "window": "CDwindow-1"})]
+    assert workflow.in_flight == [(4, [{"event": "click", "copy": 1, "row": 0, "name": "Lamp", "added": 0,
+                                        "url": market.origin + "/zh/sell_item?copy=1", "window": "CDwindow-1"}])]
     assert not workflow.strays and not workflow.record.exists()
 
 
