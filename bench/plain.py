@@ -56,19 +56,21 @@ def in_flight_path(res_path):
     return os.path.join(folder, ".{}.in-flight.json".format(name))
 
 
-def copy_in_flight(res_path, index, name, added, url, window):
-    """The record of the copy about to be published, written whole and forced to the disk."""
-    record = {"row": int(index), "name": name, "added": int(added), "url": url, "window": window}
+def trace(res_path, journal, entry):
+    """One more entry of the trace of copies in flight: the whole journal written to a temporary
+    file, forced to the disk and renamed over the trace."""
+    lines = [json.dumps(e) + "\n" for e in journal + [entry]]
     path = in_flight_path(res_path)
     temporary = path + ".tmp"
     file = io.open(temporary, "w", encoding="utf-8")
     try:
-        file.write(json.dumps(record))
+        file.write("".join(lines))
         file.flush()
         os.fsync(file.fileno())
     finally:
         file.close()
     os.replace(temporary, path)
+    journal.append(entry)
 
 
 def clear_in_flight(res_path):
@@ -189,15 +191,18 @@ def publish_copy(driver, df, res_path, index, name, added, pic_wait):
     clock.sleep(1)
     driver.execute_script(CLICK, find(driver, FIRST_BUTTON))
     clock.sleep(0.5)
-    copy_in_flight(res_path, index, name, added, driver.current_url,
-                   getattr(driver, "current_window_handle", None))
+    journal = []
+    trace(res_path, journal, {"event": "click", "copy": 1, "row": int(index), "name": name, "added": int(added),
+                              "url": driver.current_url, "window": getattr(driver, "current_window_handle", None)})
     driver.execute_script(CLICK, find(driver, PUBLISH))
     clock.sleep(4)
     if "sell_item" in driver.current_url:
         clock.sleep(1)
     if "sell_item" in driver.current_url:
-        clear_in_flight(res_path)
+        trace(res_path, journal, {"event": "not published", "copy": 1, "row": int(index), "name": name})
         return
     df.loc[index, "added"] += 1
+    trace(res_path, journal, {"event": "published", "copy": 1, "row": int(index), "name": name,
+                              "added": int(df.loc[index, "added"])})
     save(df, res_path)
     clear_in_flight(res_path)
