@@ -167,8 +167,8 @@ py::dict driver_apart_from_console() {
     return popen;
 }
 
-// Selenium's Services take popen_kw from 4.8 on (through their **kwargs); an older one is called
-// as before, and its driver hears the console as before.
+// Selenium's Services take popen_kw from 4.8 on (through their **kwargs); an older one is made
+// without it, and its driver then shares the console's Ctrl+C.
 bool takes_popen_keywords(py::handle service_class) {
     py::object parameters = signature_parameters(service_class);
     if (!parameters) {

@@ -48,7 +48,7 @@ namespace {
 struct CheckReport {
     VANTREL_CHECK_REPORT(VANTREL_TEXT_FIELD)
     py::handle connect_timeout;  // seconds a Chrome gets to accept the connection
-    py::handle image_wait;       // the image wait the estimate counts with, as the README does
+    py::handle image_wait;       // the image wait the estimate counts with: the least the prompt asks for
 };
 CheckReport check_report;
 

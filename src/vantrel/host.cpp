@@ -271,16 +271,37 @@ void add_traceback(const char* funcname, int line) noexcept {
 
 void set_globals(PyObject* module_dict) noexcept { module_globals = module_dict; }
 
+namespace {
+
+// `dict[key]` taken in one step, or a null object where the key is missing: another thread may
+// remove the key between a test and the look-up.
+py::object item_or_null(py::handle dict, py::handle key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict.ptr(), key.ptr(), &value) < 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+#else
+    // Before 3.13 only the GIL runs Python: the borrowed value is taken at once.
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(value);
+#endif
+}
+
+}  // namespace
+
 py::object global(py::handle name) {
     if (module_globals) {
-        auto globals = py::reinterpret_borrow<py::dict>(module_globals);
-        if (globals.contains(name)) return globals[name];
-        if (globals.contains(host.name_builtins)) {
-            py::object builtins = globals[host.name_builtins];
+        if (py::object value = item_or_null(module_globals, name)) return value;
+        if (py::object builtins = item_or_null(module_globals, host.name_builtins)) {
             if (PyModule_Check(builtins.ptr())) {
                 builtins = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins.ptr()));
             }
-            if (builtins.contains(name)) return builtins[name];
+            if (PyDict_Check(builtins.ptr())) {
+                if (py::object value = item_or_null(builtins, name)) return value;
+            } else if (builtins.contains(name)) {
+                return builtins[name];
+            }
         }
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());

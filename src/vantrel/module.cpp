@@ -132,7 +132,7 @@ int exec_module(PyObject* module) noexcept {
         run_module_body(py::reinterpret_borrow<py::module_>(module), line);
         ok = true;
     } catch (...) {
-        raise_from_cpp();  // a C++ exception's own message, not a bare "init vantrel"
+        raise_from_cpp();  // the failure's own message goes with the entry "init vantrel"
     }
     if (ok) {
         return 0;

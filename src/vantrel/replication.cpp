@@ -256,7 +256,7 @@ struct Row {
         } catch (RunEnds&) {
             throw;
         } catch (py::error_already_set&) {
-            window.close(false);  // no publish button, nothing clicked: the row fails as before
+            window.close(false);  // no publish button, nothing clicked: the row fails, and comes up again
             throw;
         }
         line(135); if (!published) {

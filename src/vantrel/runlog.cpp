@@ -6,6 +6,8 @@
 
 #include "runlog.hpp"
 
+#include <mutex>
+
 namespace vantrel {
 namespace {
 
@@ -39,19 +41,13 @@ struct RunLogNames {
     py::handle no_arguments;     // a record's message is complete: nothing to format into it
     py::handle attached_paths;   // the log files attached in this process, by absolute path
     py::handle own_handlers;     // their handlers
+    py::handle logger;           // logging.getLogger("vantrel")
 };
 RunLogNames log_names;
 
-// `logging.getLogger("vantrel")`, fetched once: logging hands out one logger of a name for the
-// life of the process, and its level and handlers are read afresh for every record.
-py::handle logger() {
-    static py::handle vantrel_logger;
-    if (!vantrel_logger) {
-        vantrel_logger = keep(call_method(import(log_names.name_logging), log_names.name_get_logger,
-                                          log_names.logger_name));
-    }
-    return vantrel_logger;
-}
+// logging hands out one logger of a name for the life of the process; its level and handlers are
+// read afresh for every record.
+py::handle logger() { return log_names.logger; }
 
 py::handle function_name(runlog::In function) {
     switch (function) {
@@ -126,6 +122,7 @@ void create_runlog_constants() {
     log_names.no_arguments = keep(py::tuple());
     log_names.attached_paths = keep(py::set());
     log_names.own_handlers = keep(py::list());
+    log_names.logger = keep(call_method(import(log_names.name_logging), log_names.name_get_logger, log_names.logger_name));
 }
 
 namespace runlog {
@@ -140,6 +137,14 @@ void attach_file() {
     py::object os_path = host.os.attr(host.name_path);
     py::object path = call_method(os_path, log_names.name_abspath, value);
     py::object key = call_method(os_path, log_names.name_normcase, path);  // one file, however spelt
+    // Runs in two threads attach one handler between them, and neither goes on before it is
+    // attached. The lock is waited for without the GIL, which its holder may need meanwhile.
+    static std::mutex attaching;
+    std::unique_lock<std::mutex> lock(attaching, std::defer_lock);
+    {
+        py::gil_scoped_release waiting;
+        lock.lock();
+    }
     if (contains(log_names.attached_paths, key)) return;
     py::object logging = import(log_names.name_logging);
     py::object handler;

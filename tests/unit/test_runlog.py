@@ -5,6 +5,8 @@ import io
 import logging
 import os
 import re
+import threading
+import time
 import traceback
 import zipfile
 
@@ -154,3 +156,41 @@ def test_unusable_log_file_stops_the_launch_before_anything_happens(vantrel, web
                                             f"{str(path)!r} (")
         assert entries(caught) == [entry]
     assert capsys.readouterr().out == "" and webdriver.calls == [] and sorted(tmp_path.rglob("*")) == before
+
+
+def test_two_runs_at_once_write_each_record_once(vantrel, tmp_path, monkeypatch):
+    """Two workflows in two threads, one log file: one handler between them, attached before
+    either goes on. Opening the file gives the other thread its turn, as a slow disk would."""
+    from fakemarket import FakeMarket
+
+    class SlowToOpen(logging.FileHandler):
+        def __init__(self, *args, **kwargs):
+            time.sleep(0.05)
+            super().__init__(*args, **kwargs)
+    monkeypatch.setattr(logging, "FileHandler", SlowToOpen)
+    log = tmp_path / "run.log"
+    monkeypatch.setenv("VANTREL_LOG", str(log))
+    start, failures = threading.Barrier(2), []
+
+    def run(n):
+        market = FakeMarket()
+        market.add("Lamp")
+        folder = tmp_path / f"run{n}"
+        folder.mkdir()
+        df = pd.DataFrame({"name": ["Lamp"], "amount": [3], "added": 0, "sign": 0})
+        start.wait()
+        try:
+            vantrel.get_res(0, ONSALE_URL, "20190101", "20210909", df, df["name"].values, str(folder / "res.xlsx"),
+                            0, ONSALE_URL, market.driver(), ["w"])
+        except BaseException as error:  # noqa: B036 - seen by the test's own thread
+            failures.append(error)
+        assert len(market.published) == 3
+    threads = [threading.Thread(target=run, args=(n,)) for n in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not failures
+    lines = log.read_text(encoding="utf-8").splitlines()
+    assert sum("copy published" in line for line in lines) == 6
+    assert sum(line.endswith("plan: max_times 3") for line in lines) == 2
