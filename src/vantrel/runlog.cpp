@@ -6,8 +6,6 @@
 
 #include "runlog.hpp"
 
-#include <mutex>
-
 namespace vantrel {
 namespace {
 
@@ -33,7 +31,11 @@ namespace {
     X(append_mode, "a")                        \
     X(line_format, "%(asctime)s %(message)s")  \
     X(in_main, "main")                         \
-    X(in_resume, "resume")
+    X(in_resume, "resume")                     \
+    X(name_threading, "threading")             \
+    X(name_lock, "Lock")                       \
+    X(name_acquire, "acquire")                 \
+    X(name_release, "release")
 
 struct RunLogNames {
     VANTREL_RUNLOG_NAMES(VANTREL_TEXT_FIELD)
@@ -42,6 +44,7 @@ struct RunLogNames {
     py::handle attached_paths;   // the log files attached in this process, by absolute path
     py::handle own_handlers;     // their handlers
     py::handle logger;           // logging.getLogger("vantrel")
+    py::handle attaching;        // held while a log file is attached
 };
 RunLogNames log_names;
 
@@ -122,6 +125,7 @@ void create_runlog_constants() {
     log_names.no_arguments = keep(py::tuple());
     log_names.attached_paths = keep(py::set());
     log_names.own_handlers = keep(py::list());
+    log_names.attaching = keep(call_method(import(log_names.name_threading), log_names.name_lock));
     log_names.logger = keep(call_method(import(log_names.name_logging), log_names.name_get_logger, log_names.logger_name));
 }
 
@@ -131,20 +135,10 @@ void record(In function, const Lines* line, const std::function<py::object()>& m
     emit(log_names.info, function, line, make);
 }
 
-void attach_file() {
-    py::object value = call_method(host.os.attr(host.name_environ), host.name_get, log_names.log_variable);
-    if (value.is_none() || py::len(value) == 0) return;
-    py::object os_path = host.os.attr(host.name_path);
-    py::object path = call_method(os_path, log_names.name_abspath, value);
-    py::object key = call_method(os_path, log_names.name_normcase, path);  // one file, however spelt
-    // Runs in two threads attach one handler between them, and neither goes on before it is
-    // attached. The lock is waited for without the GIL, which its holder may need meanwhile.
-    static std::mutex attaching;
-    std::unique_lock<std::mutex> lock(attaching, std::defer_lock);
-    {
-        py::gil_scoped_release waiting;
-        lock.lock();
-    }
+namespace {
+
+// A handler of the file at `path` on the logger, once per file and process.
+void attach_handler(py::handle value, py::handle path, py::handle key) {
     if (contains(log_names.attached_paths, key)) return;
     py::object logging = import(log_names.name_logging);
     py::object handler;
@@ -165,6 +159,26 @@ void attach_file() {
     call_method(logger(), log_names.name_add_handler, handler);
     py::reinterpret_borrow<py::set>(log_names.attached_paths).add(key);
     py::reinterpret_borrow<py::list>(log_names.own_handlers).append(handler);
+}
+
+}  // namespace
+
+void attach_file() {
+    py::object value = call_method(host.os.attr(host.name_environ), host.name_get, log_names.log_variable);
+    if (value.is_none() || py::len(value) == 0) return;
+    py::object os_path = host.os.attr(host.name_path);
+    py::object path = call_method(os_path, log_names.name_abspath, value);
+    py::object key = call_method(os_path, log_names.name_normcase, path);  // one file, however spelt
+    // Runs in two threads attach one handler between them, and neither goes on before it is
+    // attached. Python's lock waits without the GIL, which its holder may need meanwhile.
+    call_method(log_names.attaching, log_names.name_acquire);
+    try {
+        attach_handler(value, path, key);
+    } catch (...) {
+        call_method(log_names.attaching, log_names.name_release);
+        throw;
+    }
+    call_method(log_names.attaching, log_names.name_release);
 }
 
 // "Type: first line of the message"; a multi-line message (a driver's, with its stack) keeps its
