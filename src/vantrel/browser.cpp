@@ -59,12 +59,20 @@ namespace {
     X(name_protocol_error, "ProtocolError")                             \
     X(chrome_not_reachable, "chrome not reachable")                     \
     X(devtools_disconnected, "disconnected")                            \
-    X(session_deleted, "session deleted")
+    X(session_deleted, "session deleted")                               \
+    X(chromedriver_name, VANTREL_CHROMEDRIVER)
+
+#if defined(_WIN32)
+#define VANTREL_CHROMEDRIVER "chromedriver.exe"
+#else
+#define VANTREL_CHROMEDRIVER "chromedriver"
+#endif
 
 struct DriverSetup {
     VANTREL_DRIVER_SETUP(VANTREL_TEXT_FIELD)
-    py::handle implicit_wait_seconds;
-    py::handle new_process_group;  // Windows' CREATE_NEW_PROCESS_GROUP
+    py::handle implicit_wait_seconds;  // init's own, while it opens the first page
+    py::handle run_implicit_wait;      // the whole workflow's
+    py::handle new_process_group;      // Windows' CREATE_NEW_PROCESS_GROUP
 };
 DriverSetup driver_setup;
 
@@ -246,9 +254,13 @@ void create_browser_constants() {
     DriverSetup& table = driver_setup;
     VANTREL_DRIVER_SETUP(VANTREL_TEXT_CREATE)
     VANTREL_INT_CREATE(implicit_wait_seconds, 1)
+    VANTREL_FLOAT_CREATE(run_implicit_wait, 0.3)
     VANTREL_INT_CREATE(new_process_group, 0x00000200)
 }
 
+py::handle chromedriver_path() { return driver_setup.chromedriver_name; }
+
+py::handle run_implicit_wait() { return driver_setup.run_implicit_wait; }
 
 py::object onsale_address() { return origin() + page.onsale_path; }
 

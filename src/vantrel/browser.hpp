@@ -69,6 +69,11 @@ void create_browser_constants();
 
 extern const FunctionDef init_function;
 
+// The driver's executable as a run names it ("chromedriver.exe" on Windows), and the implicit wait
+// the whole workflow works with.
+py::handle chromedriver_path();
+py::handle run_implicit_wait();
+
 // The marketplace's on-sale and draft listings addresses, built afresh from the environment.
 py::object onsale_address();
 py::object marketplace_origin();

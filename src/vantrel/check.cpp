@@ -5,7 +5,7 @@
 #include "check.hpp"
 
 #include "browser.hpp"
-#include "launch.hpp"
+#include "console.hpp"
 #include "replication.hpp"
 #include "runlog.hpp"
 #include "sheet.hpp"

@@ -1,8 +1,15 @@
 // The module definition and its two import steps: creation (one interpreter, one module object per
-// process) and execution (version check, built-ins, constants, then the start-up body).
+// process) and execution (version check, built-ins, constants, then the start-up body that binds
+// the module's globals).
 
+#include "browser.hpp"
+#include "check.hpp"
+#include "console.hpp"
 #include "host.hpp"
 #include "launch.hpp"
+#include "replication.hpp"
+#include "runlog.hpp"
+#include "sheet.hpp"
 
 #include <cstdint>
 
@@ -95,6 +102,66 @@ bool check_version() {
                             compiled_short, "vantrel", running_short) == 0;
 }
 
+// Every unit's constants, once per process.
+void create_constants() {
+    static bool created = false;
+    if (created) {
+        return;
+    }
+    create_host_names();
+    create_browser_constants();
+    create_sheet_constants();
+    create_console_constants();
+    create_replication_constants();
+    create_runlog_constants();
+    create_launch_constants();
+    create_check_constants();
+    created = true;
+}
+
+// `from <module> import <name>`, with the import error of a name the module lacks.
+py::object import_from(const char* module, const char* name) {
+    py::object fromlist = py::make_tuple(name);
+    py::object imported = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+    if (!imported) {
+        throw py::error_already_set();
+    }
+    py::object value = py::getattr(imported, name, py::object());
+    if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", py::str(name).ptr());
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+void bind_function(py::module_& module, const char* name, const FunctionDef& spec) {
+    py::object function = py::reinterpret_steal<py::object>(new_function(spec));
+    if (!function) {
+        throw py::error_already_set();
+    }
+    module.attr(name) = function;
+}
+
+// The start-up body: binds the globals in their order; `line` follows the binding so a failure
+// names its line.
+void run_module_body(py::module_ module, int& line) {
+    line = 6;   module.attr("datetime") = py::module_::import("datetime");
+    line = 7;   module.attr("time") = py::module_::import("time");
+    line = 10;  module.attr("Options") = import_from("selenium.webdriver.chrome.options", "Options");
+    line = 11;  module.attr("webdriver") = import_from("selenium", "webdriver");
+    line = 12;  module.attr("pd") = py::module_::import("pandas");
+    line = 13;  module.attr("Select") = import_from("selenium.webdriver.support.select", "Select");
+    line = 18;  bind_function(module, "init", init_function);
+    line = 40;  bind_function(module, "get_res", get_res_function);
+    line = 202; bind_function(module, "start", start_function);
+    line = 277; bind_function(module, "main", main_function);
+    line = 320; bind_function(module, "check", check_function);
+    line = 390; bind_function(module, "check_cli", check_cli_function);
+    line = 400; bind_function(module, "resume", resume_function);
+    line = 1;   module.attr("__test__") = py::dict();
+}
+
 int exec_module(PyObject* module) noexcept {
     if (module_instance) {
         if (module_instance == module) {
@@ -150,7 +217,8 @@ PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_gil
-    // One thread runs the workflow, and the constants are fixed once start-up has made them.
+    // Workflows in several threads share only the constants, fixed once start-up has made them,
+    // the module's globals, read in one step, and the run log's file, attached under a lock.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

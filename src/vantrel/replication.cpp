@@ -4,7 +4,7 @@
 #include "replication.hpp"
 
 #include "browser.hpp"
-#include "launch.hpp"
+#include "console.hpp"
 #include "runlog.hpp"
 #include "sheet.hpp"
 
@@ -443,27 +443,17 @@ py::object get_res_body(const py::object* args, Lines& line) {
             .cast<std::string>());
 }
 
-// The operator's yes or no, asked again until it is one of them. With standard input closed no
-// one can answer.
-bool operator_says_published(py::handle ask, py::handle name, py::handle res_path) {
+// The operator's yes or no on a copy only they can see. With standard input closed no one can
+// answer.
+bool operator_says_published(py::handle name, py::handle res_path) {
     print_line(py::make_tuple(steps.unsettled_label, name));
-    for (;;) {
-        py::object typed;
-        try {
-            typed = call(ask, steps.prompt_published);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_EOFError)) throw;
-            refuse_to_settle(name, py::str("its tab no longer shows where the publish led, and standard input "
-                                           "is closed, so no one can say whether it went out"),
-                             "Resume at a console and answer", res_path);
-        }
-        py::object answer = call_method(call_method(typed, host.name_strip), host.name_lower);
-        for (const char* yes : {"y", "yes", "是"}) {
-            if (compare_true(answer, py::str(yes), Py_EQ)) return true;
-        }
-        for (const char* no : {"n", "no", "否"}) {
-            if (compare_true(answer, py::str(no), Py_EQ)) return false;
-        }
+    try {
+        return ask_yes_or_no(steps.prompt_published);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_EOFError)) throw;
+        refuse_to_settle(name, py::str("its tab no longer shows where the publish led, and standard input "
+                                       "is closed, so no one can say whether it went out"),
+                         "Resume at a console and answer", res_path);
     }
 }
 
@@ -512,8 +502,7 @@ py::object tab_says_published(py::handle driver, const CopyTrace& click, const c
 
 }  // namespace
 
-void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
-                      Lines& line) {
+void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lines& line) {
     std::vector<CopyTrace> traced = read_in_flight(res_path);
     if (traced.empty()) {
         return;
@@ -563,7 +552,7 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py:
             // click must be the trace's last entry.
             py::object tab = i + 1 == traced.size() ? tab_says_published(driver, entry, why) : py::none();
             if (tab.is_none()) {
-                published = operator_says_published(ask, entry.name, res_path);
+                published = operator_says_published(entry.name, res_path);
                 why = "the operator's answer";
             } else {
                 published = py::bool_(tab);

@@ -10,12 +10,13 @@ void create_replication_constants();
 
 extern const FunctionDef get_res_function;
 
-// Before a resumed run's passes: the copy a stop may have left in flight, settled from the tab of
-// the operator's Chrome where the publish led, or, where that cannot tell, from the operator's
-// answer to `ask` (the host's `input`). A copy that went out is counted and saved; afterwards no
-// record is left. Never publishes anything.
-void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, py::handle ask,
-                      Lines& line);
+// Before a resumed run's passes: the copies the trace beside the result workbook names, settled
+// from the trace, from the tab of the operator's Chrome where the last publish led, or, where that
+// cannot tell, from the operator's answer at the console. Each copy is found by its row and
+// title. Copies that went out are counted and saved; afterwards no trace is left. Where a copy
+// cannot be settled, nothing is changed and the error says what the operator can do. Never
+// publishes anything.
+void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lines& line);
 // What the on-sale search of one row met, up to where a run presses a copy button or marks the
 // row. `pages` counts the result pages walked: the page of the card found, or every page.
 struct SearchOutcome {
