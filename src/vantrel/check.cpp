@@ -52,6 +52,8 @@ struct CheckReport {
 };
 CheckReport check_report;
 
+constexpr long kFooterPollsBeforeGivingUp = 30;  // results that never finish loading: a run would wait for ever
+
 // Whether anything accepts a connection on Chrome's debugging port; far quicker to say than
 // ChromeDriver, which waits a minute for a browser that is not there.
 bool chrome_answers(py::handle chrome_port) {
@@ -168,7 +170,9 @@ struct Check {
                 line(332); if (compare_true(sign, sheet.zero, Py_NE) || compare_true(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
-                    searched_to(index, name, amount, added, search_listing(driver, table, index, name, added, line));
+                    searched_to(index, name, amount, added,
+                                search_listing(driver, name, line, [](py::handle) { return AtCard::found; },
+                                               kFooterPollsBeforeGivingUp));
                 }
             } catch (py::error_already_set& error) {
                 if (!error.matches(PyExc_Exception)) throw;

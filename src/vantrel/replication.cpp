@@ -35,7 +35,6 @@ struct StepConstants {
         after_first_button, after_publish, editor_recheck, after_draft_page, after_delete_click,
         after_confirm, after_refresh;
     py::handle footer_polls_before_reload;  // from the poll after this many on, each poll reloads
-    py::handle footer_polls_for_check;      // a check gives up on results that never load
     py::handle image_polls;                 // image polls that sleep before the wait gives up
 };
 StepConstants steps;
@@ -121,14 +120,18 @@ private:
     Lines& line_;
 };
 
-// One row, up to the moment its outcome is known; returning ends the row as a `continue` would.
+bool on_sale_page(py::handle driver) { return contains(current_url(driver), page.marker_onsale); }
+
+py::object cards(py::handle driver) { return find_elements(driver, page.xpath_item_list)[steps.cards]; }
+
+// One row of a run, up to the moment its outcome is known; returning ends the row as a `continue`
+// would.
 struct Row {
     py::handle driver, df, pic_wait, res_path;
     ResultWorkbook& result;
-    ConsoleStops* stops;  // null where nothing is published (a check)
+    ConsoleStops& stops;
     py::object index, name, added;
     Lines& line;
-    SearchOutcome* probe = nullptr;  // a check's: the search stops where a run would press a button
 
     void mark_and_save(py::handle code) {
         if (compare_true(added, sheet.zero, Py_EQ)) {
@@ -137,43 +140,23 @@ struct Row {
         }
     }
 
-    py::object cards() { return find_elements(driver, page.xpath_item_list)[steps.cards]; }
-
-    bool on_sale_page() { return contains(current_url(driver), page.marker_onsale); }
-
     bool in_editor() { return contains(current_url(driver), page.marker_editor); }
 
     bool images_in_place() { return contains(page_source(driver), page.marker_image_delete); }
 
-    // A check's search ends where it knows what a run would do next; nothing further is done.
-    bool probed(SearchOutcome::Kind kind, long pages = 0) {
-        probe->kind = kind;
-        probe->pages = pages;
-        return false;
+    // At each card of the row's title: its copy button, and the next card of that title while the
+    // on-sale page stays.
+    AtCard press_copy(py::handle div) {
+        line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
+        line(87); sleep(steps.after_copy_click);
+        line(88); return on_sale_page(driver) ? AtCard::next_card : AtCard::stop_cards;
     }
 
-    // Searches for the row's title; true when a copy of its listing is open in the editor.
+    // Searches for the row's title and books what the search met; true when a copy of its listing
+    // is open in the editor.
     bool open_copy() {
-        line(56); call_method(driver, host.name_get, onsale_address());
-        line(57); sleep(steps.after_open);
-        line(58); print_line(name);
-        line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
-        line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + steps.line_feed);
-        line(61); sleep(steps.after_search);
-        line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
-        for (;;) {
-            line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
-                                                         page.name_get_attribute, page.attribute_style);
-            line(65); if (compare_true(style, page.style_hidden, Py_EQ)) break;
-            line(66); wait_times = wait_times + sheet.one;
-            line(67); if (compare_true(wait_times, steps.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
-                      if (probe && compare_true(wait_times, steps.footer_polls_for_check, Py_GT)) return probed(SearchOutcome::results_stuck);
-            line(68); sleep(steps.footer_poll);
-        }
-        line(70); py::object div_list = cards();
-        line(71); print_line(py::int_(py::len(div_list)));
-        line(72); if (!contains(page_source(driver), page.marker_item_detail)) {
-                      if (probe) return probed(SearchOutcome::no_results);
+        SearchOutcome outcome = search_listing(driver, name, line, [this](py::handle div) { return press_copy(div); });
+        if (outcome.kind == SearchOutcome::no_results) {
             line(73); print_line(py::make_tuple(steps.no_results_label, name));
                       runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: no search results, sign 2 written"
                                                                                          : "row {!r}: no search results, sign stays 0 (added {})", name, added);
@@ -181,31 +164,7 @@ struct Row {
             line(77); sleep(steps.after_negative);
             return false;
         }
-        long result_page = 1;
-        for (;;) {
-            line(81); div_list = cards();
-            for (py::handle div : div_list) {
-                line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
-                                                                   host.name_strip);
-                line(84); if (!compare_true(name, search_name, Py_EQ)) continue;
-                line(85); if (!on_sale_page()) break;
-                          if (probe) return probed(SearchOutcome::found, result_page);
-                line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
-                line(87); sleep(steps.after_copy_click);
-                line(88); if (!on_sale_page()) break;  // a later card of the same title is tried too
-            }
-            line(90); if (!on_sale_page()) break;
-            line(91); if (!contains(page_source(driver), page.marker_pager)) break;
-            line(92); py::object pager = call_method(find_element(driver, page.xpath_pager_item),
-                                                         page.name_get_attribute, page.attribute_inner_html);
-            line(93); if (!contains(pager, page.marker_link_end)) break;
-            line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
-            line(95); sleep(steps.after_page_turn);
-            line(96); print_line(steps.next_page_line);
-            ++result_page;
-        }
-                   if (probe) return probed(SearchOutcome::not_found, result_page);
-        line(98); if (on_sale_page()) {
+        if (outcome.kind == SearchOutcome::not_found) {
             line(99); print_line(py::make_tuple(steps.not_found_label, name));
                       runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: listing not found on any result page, sign 1 written"
                                                                                          : "row {!r}: listing not found on any result page, sign stays 0 (added {})", name, added);
@@ -242,7 +201,7 @@ struct Row {
         line(128); sleep(steps.before_buttons);
         line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
         line(130); sleep(steps.after_first_button);
-        PublishWindow window(*stops, result, index, name, res_path, line);
+        PublishWindow window(stops, result, index, name, res_path, line);
         window.record(added, current_url(driver), py::getattr(driver, steps.name_current_window_handle, py::none()));
         bool published = false;
         try {
@@ -374,7 +333,7 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 line(51); py::object added = record.attr(sheet.column_added);
                 line(52); py::object sign = record.attr(sheet.column_sign);
                           runlog::info(runlog::In::get_res, line, "row {!r}: pass {}, amount {}, added {}", name, pass, amount, added);
-                Row row{driver, df, pic_wait, res_path, result, &stops, index, name, added, line};
+                Row row{driver, df, pic_wait, res_path, result, stops, index, name, added, line};
                 line(53); if (compare_true(sign, sheet.zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
                 line(54); if (compare_true(amount, added, Py_LE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, amount {} reached (added {})", name, amount, added); continue; }
                 if (row.open_copy()) {
@@ -580,15 +539,50 @@ const FunctionDef get_res_function = {
     get_res_body,
 };
 
-SearchOutcome search_listing(py::handle driver, py::handle df, py::handle index, py::handle name,
-                             py::handle added, Lines& line) {
-    ResultWorkbook never_saved(df, py::none());
-    SearchOutcome outcome;
-    Row row{driver, df, py::none(), py::none(), never_saved, nullptr, py::reinterpret_borrow<py::object>(index),
-            py::reinterpret_borrow<py::object>(name), py::reinterpret_borrow<py::object>(added), line,
-            &outcome};
-    row.open_copy();
-    return outcome;
+SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, const CardAction& at_card,
+                             long give_up_after) {
+    line(56); call_method(driver, host.name_get, onsale_address());
+    line(57); sleep(steps.after_open);
+    line(58); print_line(name);
+    line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
+    line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + steps.line_feed);
+    line(61); sleep(steps.after_search);
+    line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
+    for (;;) {
+        line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
+                                                     page.name_get_attribute, page.attribute_style);
+        line(65); if (compare_true(style, page.style_hidden, Py_EQ)) break;
+        line(66); wait_times = wait_times + sheet.one;
+        line(67); if (compare_true(wait_times, steps.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
+                  if (give_up_after > 0 && compare_true(wait_times, py::int_(give_up_after), Py_GT)) return {SearchOutcome::results_stuck, 0};
+        line(68); sleep(steps.footer_poll);
+    }
+    line(70); py::object div_list = cards(driver);
+    line(71); print_line(py::int_(py::len(div_list)));
+    line(72); if (!contains(page_source(driver), page.marker_item_detail)) return {SearchOutcome::no_results, 0};
+    long result_page = 1;
+    for (;;) {
+        line(81); div_list = cards(driver);
+        for (py::handle div : div_list) {
+            line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
+                                                               host.name_strip);
+            line(84); if (!compare_true(name, search_name, Py_EQ)) continue;
+            line(85); if (!on_sale_page(driver)) break;
+                      const AtCard next = at_card(div);
+                      if (next == AtCard::found) return {SearchOutcome::found, result_page};
+                      if (next == AtCard::stop_cards) break;
+        }
+        line(90); if (!on_sale_page(driver)) break;
+        line(91); if (!contains(page_source(driver), page.marker_pager)) break;
+        line(92); py::object pager = call_method(find_element(driver, page.xpath_pager_item),
+                                                     page.name_get_attribute, page.attribute_inner_html);
+        line(93); if (!contains(pager, page.marker_link_end)) break;
+        line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
+        line(95); sleep(steps.after_page_turn);
+        line(96); print_line(steps.next_page_line);
+        ++result_page;
+    }
+    line(98); return {on_sale_page(driver) ? SearchOutcome::not_found : SearchOutcome::found, result_page};
 }
 
 py::object draft_entries(py::handle driver, Lines& line) {
@@ -638,7 +632,6 @@ void create_replication_constants() {
     VANTREL_FLOAT_CREATE(after_refresh, 3.6)
     VANTREL_INT_CREATE(footer_polls_before_reload, 6)
     VANTREL_INT_CREATE(image_polls, 9)
-    VANTREL_INT_CREATE(footer_polls_for_check, 30)
 }
 
 }  // namespace vantrel

@@ -4,6 +4,8 @@
 
 #include "host.hpp"
 
+#include <functional>
+
 namespace vantrel {
 
 void create_replication_constants();
@@ -17,18 +19,26 @@ extern const FunctionDef get_res_function;
 // cannot be settled, nothing is changed and the error says what the operator can do. Never
 // publishes anything.
 void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lines& line);
-// What the on-sale search of one row met, up to where a run presses a copy button or marks the
-// row. `pages` counts the result pages walked: the page of the card found, or every page.
+// What the on-sale search of one row met. `pages` counts the result pages walked: the page where
+// the search ended at a card, or every page.
 struct SearchOutcome {
     enum Kind { found, not_found, no_results, results_stuck } kind = not_found;
     long pages = 0;
 };
 
-// A run's on-sale search for one row, with its steps, prints, sleeps and step lines, stopped at
-// the first card whose title equals `name`, before its copy button is pressed; it never presses a
-// button and never writes the table. A check gives up where the results never finish loading.
-SearchOutcome search_listing(py::handle driver, py::handle df, py::handle index, py::handle name,
-                             py::handle added, Lines& line);
+// What the search does at a card whose title equals the row's while the on-sale page shows: a run
+// presses its copy button and goes on to the next card of that title while the page stays; a check
+// ends the search there.
+enum class AtCard { next_card, stop_cards, found };
+using CardAction = std::function<AtCard(py::handle card)>;
+
+// The on-sale search of one row as a run makes it, with its steps, prints, sleeps and step lines:
+// the on-sale page, the search for `name`, the wait for its results, then the result pages card by
+// card. It writes nothing; the caller books the outcome. `found`: `at_card` ended the search, or
+// the browser left the on-sale page. Results that never finish loading are polled for ever, or,
+// with `give_up_after` above 0, until that many polls have passed.
+SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, const CardAction& at_card,
+                             long give_up_after = 0);
 
 // Opens the draft listings page as the draft cleanup does and returns the entries it would delete,
 // an empty list when the page lists none.
