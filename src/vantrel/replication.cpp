@@ -461,6 +461,38 @@ py::object tab_says_published(py::handle driver, const CopyTrace& click, const c
 
 }  // namespace
 
+namespace {
+
+// A click of the trace with no outcome after it.
+bool left_open(const std::vector<CopyTrace>& traced, std::size_t click) {
+    for (std::size_t later = click + 1; later < traced.size(); ++later) {
+        const CopyTrace& entry = traced[later];
+        if (!entry.copy.is_none() && compare_true(entry.copy, traced[click].copy, Py_EQ) &&
+            !compare_true(entry.event, trace_click(), Py_EQ)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether an open click's copy went out, and why that is known. The tab shows where the publish
+// led only while the run has not used it since: the click must be the trace's last entry.
+bool click_went_out(py::handle driver, const CopyTrace& click, py::handle count_before, bool last,
+                    py::handle res_path, const char*& why) {
+    if (compare_true(count_before, click.added, Py_GT)) {
+        why = "the workbook counts it already";  // counted and saved, the trace not removed yet
+        return true;
+    }
+    py::object tab = last ? tab_says_published(driver, click, why) : py::none();
+    if (!tab.is_none()) {
+        return py::bool_(tab);
+    }
+    why = "the operator's answer";
+    return operator_says_published(click.name, res_path);
+}
+
+}  // namespace
+
 void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lines& line) {
     std::vector<CopyTrace> traced = read_in_flight(res_path);
     if (traced.empty()) {
@@ -468,59 +500,34 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lin
     }
     // Every decision is made before anything is written: a trace that cannot be settled leaves
     // the trace and the workbook as they were.
+    std::vector<py::object> rows;
+    for (const CopyTrace& entry : traced) {
+        rows.push_back(traced_row(df, entry, res_path, line));
+    }
     py::dict counts;  // row label -> the count the workbook ends with
     auto count_of = [&](py::handle row) -> py::object {
         if (contains(counts, row)) return counts[row];
         return df.attr("loc")[py::make_tuple(row, sheet.column_added)];
     };
-    std::vector<py::object> rows;
-    for (const CopyTrace& entry : traced) {
-        rows.push_back(traced_row(df, entry, res_path, line));
-    }
     for (std::size_t i = 0; i < traced.size(); ++i) {
         const CopyTrace& entry = traced[i];
         py::handle row = rows[i];
         if (compare_true(entry.event, trace_published(), Py_EQ)) {
             // Counted in the table when it went out; the workbook may not have held it yet.
-            bool held = compare_true(count_of(row), entry.added, Py_GE);
+            const bool held = compare_true(count_of(row), entry.added, Py_GE);
             runlog::info(runlog::In::resume, line, held ? "resume: row {!r}: copy {} went out (its trace says published): the workbook holds it"
                                                         : "resume: row {!r}: copy {} went out (its trace says published): counted",
                          entry.name, entry.copy);
             if (!held) counts[row] = entry.added;
-            continue;
+        } else if (compare_true(entry.event, trace_click(), Py_EQ) && left_open(traced, i)) {
+            py::object before = count_of(row);
+            const char* why = nullptr;
+            const bool published = click_went_out(driver, entry, before, i + 1 == traced.size(), res_path, why);
+            if (published && !compare_true(before, entry.added, Py_GT)) counts[row] = before + sheet.one;
+            runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
+                                                           : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
+                         entry.name, why);
         }
-        if (!compare_true(entry.event, trace_click(), Py_EQ)) {
-            continue;  // not published: nothing to count
-        }
-        bool closed = false;
-        for (std::size_t j = i + 1; j < traced.size() && !closed; ++j) {
-            closed = !traced[j].copy.is_none() && compare_true(traced[j].copy, entry.copy, Py_EQ) &&
-                     !compare_true(traced[j].event, trace_click(), Py_EQ);
-        }
-        if (closed) {
-            continue;
-        }
-        py::object before = count_of(row);
-        bool published = false;
-        const char* why = nullptr;
-        if (compare_true(before, entry.added, Py_GT)) {
-            published = true;  // counted and saved, the trace not yet removed
-            why = "the workbook counts it already";
-        } else {
-            // The tab shows where the publish led only while the run has not used it since: the
-            // click must be the trace's last entry.
-            py::object tab = i + 1 == traced.size() ? tab_says_published(driver, entry, why) : py::none();
-            if (tab.is_none()) {
-                published = operator_says_published(entry.name, res_path);
-                why = "the operator's answer";
-            } else {
-                published = py::bool_(tab);
-            }
-            if (published) counts[row] = before + sheet.one;
-        }
-        runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
-                                                       : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
-                     entry.name, why);
     }
     if (py::len(counts) > 0) {
         ResultWorkbook result(df, res_path);
