@@ -104,13 +104,47 @@ double wanted_copies(py::handle amount, py::handle added) {
     return std::isnan(wanted) ? 0 : std::ceil(wanted);
 }
 
+// How long a run would take, from the pages it walks and a run's own fixed sleeps.
+struct RunEstimate {
+    StagePacing pacing = stage_pacing();
+    double seconds = 0, copies = 0, most_copies = 0;
+    long copies_per_pass = 0;  // rows without a number in `amount`: a copy in every pass
+    double seconds_per_pass = 0;
+
+    // A row found on `pages` result pages, wanting `wanted` copies (0: one in every pass).
+    void found(long pages, double wanted) {
+        const double per_copy = walk(pages) + pacing.copy + check_report.image_wait.cast<double>();
+        if (wanted > 0) {
+            copies += wanted;
+            seconds += wanted * per_copy;
+            most_copies = std::max(most_copies, wanted);
+        } else {
+            ++copies_per_pass;
+            seconds_per_pass += per_copy;
+        }
+    }
+
+    // A row a run would mark after walking `pages` result pages.
+    void marked(long pages) { seconds += walk(pages) + pacing.marked; }
+
+    void drafts(long count) { seconds += pacing.drafts_page + pacing.draft * count; }
+
+    // A row without a number in `amount` gets a copy in every pass, and the passes are as many as
+    // the most copies any row wants.
+    double total_seconds() const { return seconds + most_copies * seconds_per_pass; }
+    long all_copies() const { return std::lround(copies + most_copies * copies_per_pass); }
+
+private:
+    double walk(long pages) const { return pacing.search + pacing.page_turn * (pages > 1 ? pages - 1 : 0); }
+};
+
 // One check: the table as a run would get it, the findings, and the report they make.
 struct Check {
     Check(py::object table, Lines& line) : table(std::move(table)), line(line) {}
 
     py::object table;
     Lines& line;
-    StagePacing pacing = stage_pacing();
+    RunEstimate estimate;
     py::list rows;           // the report's line of each row
     py::list problems;       // whatever would keep a run from going as planned, rows included
     py::list page_problems;  // of those, Chrome's and the pages'
@@ -118,9 +152,6 @@ struct Check {
     py::object drafts = py::none();
     py::list draft_titles;
     long not_found = 0, no_results = 0, unchecked = 0;
-    double seconds = 0, copies = 0, most_copies = 0;
-    long copies_per_pass = 0;  // rows without a number in `amount`: a copy in every pass
-    double seconds_per_pass = 0;
     bool searched = false;
 
     void problem(py::object text) {
@@ -197,20 +228,10 @@ struct Check {
 
     void searched_to(py::handle index, py::handle name, py::handle amount, py::handle added,
                      const SearchOutcome& outcome) {
-        const double walk = pacing.search + pacing.page_turn * (outcome.pages > 1 ? outcome.pages - 1 : 0);
         switch (outcome.kind) {
         case SearchOutcome::found: {
             pages[index] = py::int_(outcome.pages);
-            const double per_copy = walk + pacing.copy + check_report.image_wait.cast<double>();
-            const double wanted = wanted_copies(amount, added);
-            if (wanted > 0) {
-                copies += wanted;
-                seconds += wanted * per_copy;
-                most_copies = std::max(most_copies, wanted);
-            } else {
-                ++copies_per_pass;
-                seconds_per_pass += per_copy;
-            }
+            estimate.found(outcome.pages, wanted_copies(amount, added));
             rows.append(py::make_tuple(check_report.found_label, name, check_report.page_word, py::int_(outcome.pages)));
             runlog::info(runlog::In::check, line, "check: row {!r} found on result page {}", name, outcome.pages);
             return;
@@ -221,7 +242,7 @@ struct Check {
             py::handle code = none ? sheet.code_no_results : sheet.code_not_found;
             mark(table, index, code);
             pages[index] = py::int_(outcome.pages);
-            seconds += walk + pacing.marked;
+            estimate.marked(outcome.pages);
             none ? ++no_results : ++not_found;
             rows.append(py::make_tuple(none ? check_report.no_results_label : check_report.not_found_label, name));
             runlog::info(runlog::In::check, line, none ? "check: row {0!r}: no search results, a run writes sign 2"
@@ -265,7 +286,7 @@ struct Check {
             draft_titles.append(title);
         }
         drafts = py::int_(py::len(draft_titles));
-        seconds += pacing.drafts_page + pacing.draft * py::len(draft_titles);
+        estimate.drafts(static_cast<long>(py::len(draft_titles)));
         runlog::info(runlog::In::check, line, "check: {} drafts the cleanup would delete: {!r}", py::len(draft_titles), draft_titles);
     }
 
@@ -291,18 +312,15 @@ struct Check {
         if (!drafts.is_none()) {
             print_line(py::make_tuple(check_report.drafts_label, drafts, draft_titles));
         }
-        py::object estimate = py::str("not made: no row was searched");
+        py::object took = py::str("not made: no row was searched");
         if (searched) {
-            const double passes = most_copies;  // a row without a number in `amount` gets one per pass
-            const double total = seconds + passes * seconds_per_pass;
-            const long all_copies = std::lround(copies + passes * copies_per_pass);
-            estimate = duration_text(total);
-            print_line(py::make_tuple(check_report.estimate_label, estimate, check_report.copies_word, all_copies,
+            took = duration_text(estimate.total_seconds());
+            print_line(py::make_tuple(check_report.estimate_label, took, check_report.copies_word, estimate.all_copies(),
                                       check_report.image_wait_word, check_report.image_wait));
         }
         py::object said = verdict();
         print_line(py::make_tuple(check_report.verdict_label, said));
-        runlog::info(runlog::In::check, line, "check: run estimate {}; {}", estimate, said);
+        runlog::info(runlog::In::check, line, "check: run estimate {}; {}", took, said);
 
         py::object attrs = table.attr(check_report.name_attrs);
         attrs[check_report.attr_drafts] = drafts;
