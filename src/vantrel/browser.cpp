@@ -7,60 +7,9 @@
 
 namespace vantrel {
 
-PageLiterals page;
+const PageLiterals* page = nullptr;
 
 namespace {
-
-// What attaching needs: Chrome's options, the driver's look-up on PATH, its Service, and the names
-// of the errors that tell a browser gone.
-#define VANTREL_DRIVER_SETUP(X)                                           \
-    X(name_options, "Options")                                          \
-    X(name_webdriver, "webdriver")                                      \
-    X(name_chrome, "Chrome")                                            \
-    X(name_add_argument, "add_argument")                                \
-    X(name_add_experimental_option, "add_experimental_option")          \
-    X(argument_no_sandbox, "--no-sandbox")                              \
-    X(argument_window_size, "window-size=1920x3000")                    \
-    X(argument_disable_gpu, "--disable-gpu")                            \
-    X(argument_hide_scrollbars, "--hide-scrollbars")                    \
-    X(argument_no_images, "blink-settings=imagesEnabled=false")         \
-    X(debugger_address_key, "debuggerAddress")                          \
-    X(loopback_prefix, "127.0.0.1:")                                    \
-    X(name_dirname, "dirname")                                          \
-    X(name_rstrip, "rstrip")                                            \
-    X(slash, "/")                                                       \
-    X(name_shutil, "shutil")                                            \
-    X(name_which, "which")                                              \
-    X(name_name, "name")                                                \
-    X(windows_os_name, "nt")                                            \
-    X(name_pathsep, "pathsep")                                          \
-    X(name_splitext, "splitext")                                        \
-    X(name_isfile, "isfile")                                            \
-    X(path_variable, "PATH")                                            \
-    X(pathext_variable, "PATHEXT")                                      \
-    X(default_pathext, ".COM;.EXE;.BAT;.CMD")                           \
-    X(name_inspect, "inspect")                                          \
-    X(name_signature, "signature")                                      \
-    X(name_parameters, "parameters")                                    \
-    X(parameter_service, "service")                                     \
-    X(name_chrome_package, "chrome")                                    \
-    X(name_service_module, "service")                                   \
-    X(name_service, "Service")                                          \
-    X(keyword_popen, "popen_kw")                                        \
-    X(popen_new_session, "start_new_session")                           \
-    X(popen_creation_flags, "creation_flags")                           \
-    X(name_exceptions, "selenium.common.exceptions")                    \
-    X(name_invalid_session, "InvalidSessionIdException")                \
-    X(name_no_such_window, "NoSuchWindowException")                     \
-    X(name_webdriver_exception, "WebDriverException")                   \
-    X(name_urllib3_exceptions, "urllib3.exceptions")                    \
-    X(name_max_retry, "MaxRetryError")                                  \
-    X(name_new_connection, "NewConnectionError")                        \
-    X(name_protocol_error, "ProtocolError")                             \
-    X(chrome_not_reachable, "chrome not reachable")                     \
-    X(devtools_disconnected, "disconnected")                            \
-    X(session_deleted, "session deleted")                               \
-    X(chromedriver_name, VANTREL_CHROMEDRIVER)
 
 #if defined(_WIN32)
 #define VANTREL_CHROMEDRIVER "chromedriver.exe"
@@ -68,31 +17,52 @@ namespace {
 #define VANTREL_CHROMEDRIVER "chromedriver"
 #endif
 
+// How a run attaches: Chrome's options, where the driver is looked for, how it is started apart
+// from the console, and the messages that tell a browser gone.
 struct DriverSetup {
-    VANTREL_DRIVER_SETUP(VANTREL_TEXT_FIELD)
-    py::handle implicit_wait_seconds;  // init's own, while it opens the first page
-    py::handle run_implicit_wait;      // the whole workflow's
-    py::handle new_process_group;      // Windows' CREATE_NEW_PROCESS_GROUP
+    py::handle argument_no_sandbox = intern("--no-sandbox");
+    py::handle argument_window_size = intern("window-size=1920x3000");
+    py::handle argument_disable_gpu = intern("--disable-gpu");
+    py::handle argument_hide_scrollbars = intern("--hide-scrollbars");
+    py::handle argument_no_images = intern("blink-settings=imagesEnabled=false");
+    py::handle debugger_address_key = intern("debuggerAddress");
+    py::handle loopback_prefix = intern("127.0.0.1:");
+    py::handle slash = intern("/");
+    py::handle windows_os_name = intern("nt");
+    py::handle path_variable = intern("PATH");
+    py::handle pathext_variable = intern("PATHEXT");
+    py::handle default_pathext = intern(".COM;.EXE;.BAT;.CMD");
+    py::handle parameter_service = intern("service");
+    py::handle keyword_popen = intern("popen_kw");
+    py::handle popen_new_session = intern("start_new_session");
+    py::handle popen_creation_flags = intern("creation_flags");
+    py::handle chrome_not_reachable = intern("chrome not reachable");
+    py::handle devtools_disconnected = intern("disconnected");
+    py::handle session_deleted = intern("session deleted");
+    py::handle chromedriver_name = intern(VANTREL_CHROMEDRIVER);
+    py::handle implicit_wait_seconds = keep(py::int_(1));  // init's own, while it opens the first page
+    py::handle run_implicit_wait = keep(py::float_(0.3));  // the whole workflow's
+    py::handle new_process_group = keep(py::int_(0x00000200));  // Windows' CREATE_NEW_PROCESS_GROUP
 };
-DriverSetup driver_setup;
+const DriverSetup* driver_setup = nullptr;
 
 const char* const init_params[] = {"start_url", "domain", "chromedriver_path", "chrome_port"};
 const char* const init_locals[] = {"options", "driver"};
 
 // The marketplace's origin as the environment gives it at this moment.
 py::object origin() {
-    py::object value = call_method(host.os.attr(host.name_environ), host.name_get,
-                                   page.origin_variable);
+    py::object value = call_method(host->os.attr(host->name_environ), host->name_get,
+                                   page->origin_variable);
     if (value.is_none() || py::len(value) == 0) {
-        return py::reinterpret_borrow<py::object>(page.default_origin);
+        return py::reinterpret_borrow<py::object>(page->default_origin);
     }
-    return call_method(value, driver_setup.name_rstrip, driver_setup.slash);
+    return call_method(value, host->name_rstrip, driver_setup->slash);
 }
 
 // The parameters of a callable's signature by name; null where no signature can be read.
 py::object signature_parameters(py::handle callable) {
     try {
-        return import(driver_setup.name_inspect).attr(driver_setup.name_signature)(callable).attr(driver_setup.name_parameters);
+        return import(host->name_inspect).attr(host->name_signature)(callable).attr(host->name_parameters);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;  // a Ctrl+C while attaching ends the attach
         return py::object();
@@ -104,7 +74,7 @@ py::object signature_parameters(py::handle callable) {
 // first positional argument.
 bool takes_service(py::handle chrome) {
     py::object parameters = signature_parameters(chrome);
-    return parameters && parameters.contains(driver_setup.parameter_service);
+    return parameters && parameters.contains(driver_setup->parameter_service);
 }
 
 // A bare name on Windows, looked up as PowerShell finds programs: each PATH folder in turn, with
@@ -113,32 +83,32 @@ bool takes_service(py::handle chrome) {
 // (CPython 3.12 and later skip it only where NoDefaultCurrentDirectoryInExePath is set), and
 // so run a chromedriver.exe that anyone put in the folder a run starts from.
 py::object find_on_windows_path(py::handle name) {
-    py::object environment = host.os.attr(host.name_environ);
-    py::object path = host.os.attr(host.name_path);
-    py::object separator = host.os.attr(driver_setup.name_pathsep);
-    py::object pathext = call_method(environment, host.name_get, driver_setup.pathext_variable);
+    py::object environment = host->os.attr(host->name_environ);
+    py::object path = host->os.attr(host->name_path);
+    py::object separator = host->os.attr(host->name_pathsep);
+    py::object pathext = call_method(environment, host->name_get, driver_setup->pathext_variable);
     if (pathext.is_none() || py::len(pathext) == 0) {
-        pathext = py::reinterpret_borrow<py::object>(driver_setup.default_pathext);
+        pathext = py::reinterpret_borrow<py::object>(driver_setup->default_pathext);
     }
-    py::object given_extension = call_method(call_method(path, driver_setup.name_splitext, name)[py::int_(1)],
-                                             host.name_lower);
+    py::object given_extension = call_method(call_method(path, host->name_splitext, name)[py::int_(1)],
+                                             host->name_lower);
     py::list candidates;
-    for (py::handle extension : call_method(pathext, host.name_split, separator)) {
+    for (py::handle extension : call_method(pathext, host->name_split, separator)) {
         if (py::len(extension) == 0) continue;
-        if (compare_true(call_method(extension, host.name_lower), given_extension, Py_EQ)) {
+        if (compare_true(call_method(extension, host->name_lower), given_extension, Py_EQ)) {
             candidates = py::list();
             candidates.append(name);
             break;
         }
         candidates.append(py::reinterpret_borrow<py::object>(name) + py::reinterpret_borrow<py::object>(extension));
     }
-    py::object folders = call_method(environment, host.name_get, driver_setup.path_variable);
+    py::object folders = call_method(environment, host->name_get, driver_setup->path_variable);
     if (folders.is_none()) return py::object();
-    for (py::handle folder : call_method(folders, host.name_split, separator)) {
+    for (py::handle folder : call_method(folders, host->name_split, separator)) {
         if (py::len(folder) == 0) continue;
         for (py::handle candidate : candidates) {
-            py::object file = call_method(path, host.name_join, folder, candidate);
-            if (py::bool_(call_method(path, driver_setup.name_isfile, file))) return file;
+            py::object file = call_method(path, host->name_join, folder, candidate);
+            if (py::bool_(call_method(path, host->name_isfile, file))) return file;
         }
     }
     return py::object();
@@ -149,14 +119,14 @@ py::object find_on_windows_path(py::handle name) {
 // Null when the name is on no PATH folder, so that a Selenium with a driver manager finds one
 // that matches the browser.
 py::object locate_driver(py::handle chromedriver_path) {
-    py::object path = host.os.attr(host.name_path);
-    if (py::len(call_method(path, driver_setup.name_dirname, chromedriver_path)) > 0) {
+    py::object path = host->os.attr(host->name_path);
+    if (py::len(call_method(path, host->name_dirname, chromedriver_path)) > 0) {
         return py::reinterpret_borrow<py::object>(chromedriver_path);
     }
-    if (compare_true(host.os.attr(driver_setup.name_name), driver_setup.windows_os_name, Py_EQ)) {
+    if (compare_true(host->os.attr(host->name_name), driver_setup->windows_os_name, Py_EQ)) {
         return find_on_windows_path(chromedriver_path);
     }
-    py::object found = call_method(import(driver_setup.name_shutil), driver_setup.name_which, chromedriver_path);
+    py::object found = call_method(import(host->name_shutil), host->name_which, chromedriver_path);
     return found.is_none() ? py::object() : found;
 }
 
@@ -167,10 +137,10 @@ py::object locate_driver(py::handle chromedriver_path) {
 // it, and the module decides what it means. Every Selenium 4 Service hands popen_kw to Popen.
 py::dict driver_apart_from_console() {
     py::dict popen;
-    if (compare_true(host.os.attr(driver_setup.name_name), driver_setup.windows_os_name, Py_EQ)) {
-        popen[driver_setup.popen_creation_flags] = driver_setup.new_process_group;
+    if (compare_true(host->os.attr(host->name_name), driver_setup->windows_os_name, Py_EQ)) {
+        popen[driver_setup->popen_creation_flags] = driver_setup->new_process_group;
     } else {
-        popen[driver_setup.popen_new_session] = py::bool_(true);
+        popen[driver_setup->popen_new_session] = py::bool_(true);
     }
     return popen;
 }
@@ -182,29 +152,29 @@ bool takes_popen_keywords(py::handle service_class) {
     if (!parameters) {
         return false;
     }
-    if (parameters.contains(driver_setup.keyword_popen)) {
+    if (parameters.contains(driver_setup->keyword_popen)) {
         return true;
     }
-    py::object var_keyword = import(driver_setup.name_inspect).attr("Parameter").attr("VAR_KEYWORD");
-    for (py::handle parameter : call_method(parameters, py::str("values"))) {
-        if (compare_true(parameter.attr("kind"), var_keyword, Py_EQ)) return true;
+    py::object var_keyword = import(host->name_inspect).attr("Parameter").attr("VAR_KEYWORD");
+    for (py::handle parameter : call_method(parameters, host->name_values)) {
+        if (compare_true(parameter.attr(host->name_kind), var_keyword, Py_EQ)) return true;
     }
     return false;
 }
 
 py::object new_chrome(py::handle chromedriver_path, py::handle options) {
-    py::object webdriver = global(driver_setup.name_webdriver);
-    py::object chrome = webdriver.attr(driver_setup.name_chrome);
+    py::object webdriver = global(host->name_webdriver);
+    py::object chrome = webdriver.attr(host->name_chrome);
     if (!takes_service(chrome)) {
         return chrome(chromedriver_path, py::arg("options") = options);
     }
-    py::object service_class = webdriver.attr(driver_setup.name_chrome_package)
-                                   .attr(driver_setup.name_service_module)
-                                   .attr(driver_setup.name_service);
+    py::object service_class = webdriver.attr(host->name_chrome_package)
+                                   .attr(host->name_service_module)
+                                   .attr(host->name_service);
     py::object driver_path = locate_driver(chromedriver_path);
     py::dict keywords;
     if (takes_popen_keywords(service_class)) {
-        keywords[driver_setup.keyword_popen] = driver_apart_from_console();
+        keywords[driver_setup->keyword_popen] = driver_apart_from_console();
     }
     py::object service = driver_path ? service_class(driver_path, **keywords) : service_class(**keywords);
     return chrome(py::arg("service") = service, py::arg("options") = options);
@@ -213,14 +183,14 @@ py::object new_chrome(py::handle chromedriver_path, py::handle options) {
 }  // namespace
 
 py::object attach_to_chrome(py::handle chromedriver_path, py::handle chrome_port, Lines& line) {
-    line(19);  py::object options = call(global(driver_setup.name_options));
-    line(20);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_no_sandbox);
-    line(21);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_window_size);
-    line(22);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_disable_gpu);
-    line(23);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_hide_scrollbars);
-    line(24);  call_method(options, driver_setup.name_add_argument, driver_setup.argument_no_images);
-    line(25);  py::object address = driver_setup.loopback_prefix + chrome_port;
-               call_method(options, driver_setup.name_add_experimental_option, driver_setup.debugger_address_key, address);
+    line(19);  py::object options = call(global(host->name_options));
+    line(20);  call_method(options, host->name_add_argument, driver_setup->argument_no_sandbox);
+    line(21);  call_method(options, host->name_add_argument, driver_setup->argument_window_size);
+    line(22);  call_method(options, host->name_add_argument, driver_setup->argument_disable_gpu);
+    line(23);  call_method(options, host->name_add_argument, driver_setup->argument_hide_scrollbars);
+    line(24);  call_method(options, host->name_add_argument, driver_setup->argument_no_images);
+    line(25);  py::object address = driver_setup->loopback_prefix + chrome_port;
+               call_method(options, host->name_add_experimental_option, driver_setup->debugger_address_key, address);
     line(27);  return new_chrome(chromedriver_path, options);
 }
 
@@ -232,8 +202,8 @@ py::object init_body(const py::object* args, Lines& line) {
     const py::object& chrome_port = args[3];
 
                py::object driver = attach_to_chrome(chromedriver_path, chrome_port, line);
-    line(28);  call_method(driver, host.name_get, start_url);
-    line(29);  call_method(driver, page.name_implicitly_wait, driver_setup.implicit_wait_seconds);
+    line(28);  call_method(driver, host->name_get, start_url);
+    line(29);  call_method(driver, host->name_implicitly_wait, driver_setup->implicit_wait_seconds);
     line(30);  return driver;
 }
 
@@ -247,39 +217,34 @@ const FunctionDef init_function = {
 };
 
 void create_browser_constants() {
-    {
-        PageLiterals& table = page;
-        VANTREL_PAGE_LITERALS(VANTREL_TEXT_CREATE)
-    }
-    DriverSetup& table = driver_setup;
-    VANTREL_DRIVER_SETUP(VANTREL_TEXT_CREATE)
-    VANTREL_INT_CREATE(implicit_wait_seconds, 1)
-    VANTREL_FLOAT_CREATE(run_implicit_wait, 0.3)
-    VANTREL_INT_CREATE(new_process_group, 0x00000200)
+    static const PageLiterals literals;
+    static const DriverSetup setup;
+    page = &literals;
+    driver_setup = &setup;
 }
 
-py::handle chromedriver_path() { return driver_setup.chromedriver_name; }
+py::handle chromedriver_path() { return driver_setup->chromedriver_name; }
 
-py::handle run_implicit_wait() { return driver_setup.run_implicit_wait; }
+py::handle run_implicit_wait() { return driver_setup->run_implicit_wait; }
 
-py::object onsale_address() { return origin() + page.onsale_path; }
+py::object onsale_address() { return origin() + page->onsale_path; }
 
 py::object marketplace_origin() { return origin(); }
 
-py::object draft_address() { return origin() + page.draft_path; }
+py::object draft_address() { return origin() + page->draft_path; }
 
 // Whatever the object in hand offers decides: the old find_element_by_xpath family where it is
 // there, the By form otherwise.
 py::object find_element(py::handle where, py::handle xpath) {
-    py::object old_form = getattr_or_none(where, page.name_find_element_by_xpath);
+    py::object old_form = getattr_or_none(where, host->name_find_element_by_xpath);
     if (!old_form.is_none()) return old_form(xpath);
-    return call_method(where, page.name_find_element, page.by_xpath, xpath);
+    return call_method(where, host->name_find_element, page->by_xpath, xpath);
 }
 
 py::object find_elements(py::handle where, py::handle xpath) {
-    py::object old_form = getattr_or_none(where, page.name_find_elements_by_xpath);
+    py::object old_form = getattr_or_none(where, host->name_find_elements_by_xpath);
     if (!old_form.is_none()) return old_form(xpath);
-    return call_method(where, page.name_find_elements, page.by_xpath, xpath);
+    return call_method(where, host->name_find_elements, page->by_xpath, xpath);
 }
 
 namespace {
@@ -302,20 +267,20 @@ const char* what_is_gone(const py::error_already_set& error) {
     py::handle value = error.value();
     // The driver's own server no longer takes the connection: ChromeDriver has ended.
     if (error.matches(PyExc_ConnectionError) ||
-        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_max_retry) ||
-        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_new_connection) ||
-        is_instance_of(value, driver_setup.name_urllib3_exceptions, driver_setup.name_protocol_error)) {
+        is_instance_of(value, host->name_urllib3_exceptions, host->name_max_retry) ||
+        is_instance_of(value, host->name_urllib3_exceptions, host->name_new_connection) ||
+        is_instance_of(value, host->name_urllib3_exceptions, host->name_protocol_error)) {
         return "ChromeDriver";
     }
-    if (is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_invalid_session) ||
-        is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_no_such_window)) {
+    if (is_instance_of(value, host->name_exceptions, host->name_invalid_session) ||
+        is_instance_of(value, host->name_exceptions, host->name_no_such_window)) {
         return "Chrome";
     }
-    if (is_instance_of(value, driver_setup.name_exceptions, driver_setup.name_webdriver_exception)) {
+    if (is_instance_of(value, host->name_exceptions, host->name_webdriver_exception)) {
         py::object message = py::str(value);
-        if (contains(message, driver_setup.chrome_not_reachable) ||
-            contains(message, driver_setup.devtools_disconnected) ||
-            contains(message, driver_setup.session_deleted)) {
+        if (contains(message, driver_setup->chrome_not_reachable) ||
+            contains(message, driver_setup->devtools_disconnected) ||
+            contains(message, driver_setup->session_deleted)) {
             return "Chrome";
         }
     }
@@ -334,17 +299,17 @@ const char* browser_lost(py::handle driver, const py::error_already_set& error) 
     return nullptr;  // it answers again: a passing fault, for the next pass to outlast
 }
 
-py::object current_url(py::handle driver) { return driver.attr(page.name_current_url); }
+py::object current_url(py::handle driver) { return driver.attr(host->name_current_url); }
 
-py::object page_source(py::handle driver) { return driver.attr(page.name_page_source); }
+py::object page_source(py::handle driver) { return driver.attr(host->name_page_source); }
 
 void script_click(py::handle driver, py::handle element) {
-    call_method(driver, page.name_execute_script, page.script_click, element);
+    call_method(driver, host->name_execute_script, page->script_click, element);
 }
 
 void choose_visibility(py::handle driver, py::handle option_text) {
-    py::object select = call(global(page.name_select), find_element(driver, page.xpath_visibility_select));
-    call_method(select, page.name_select_by_visible_text, option_text);
+    py::object select = call(global(host->name_select), find_element(driver, page->xpath_visibility_select));
+    call_method(select, host->name_select_by_visible_text, option_text);
 }
 
 }  // namespace vantrel

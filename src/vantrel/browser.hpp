@@ -6,64 +6,47 @@
 
 namespace vantrel {
 
-// Page literals. Each XPath is the page's own; quotes inside belong to the literal.
-#define VANTREL_PAGE_LITERALS(X)                                                                   \
-    X(origin_variable, "VANTREL_ORIGIN")                                                        \
-    X(default_origin, "http://127.0.0.1:8700")                                                  \
-    X(onsale_path, "/zh/listings/onsale")                                                       \
-    X(draft_path, "/zh/listings/draft")                                                         \
-    X(xpath_search_box, "//form[@class=\"form-inline\"]/div/input")                             \
-    X(xpath_results_footer, "//footer/div[last()]")                                             \
-    X(xpath_item_list, "//div[@class=\"item-list\"]/div")                                       \
-    X(xpath_card_title, "./div[3]/div/div/h4[@class=\"name\"]/a")                               \
-    X(xpath_copy_button, "./div[4]/div/div[2]/button[2]")                                       \
-    X(xpath_pager_item, "//ul[@class=\"pager\"]/li[2]")                                         \
-    X(xpath_pager_link, "//ul[@class=\"pager\"]/li[2]/a")                                       \
-    X(xpath_visibility_select, "//div[@class=\"edit-item-visibility section\"]/div/div/select")  \
-    X(xpath_checkbox, "//div[@class=\"media-body\"]/div[2]/div/input")                          \
-    X(xpath_first_editor_button, "//div[@class=\"col-6 text-left\"]/button")                   \
-    X(xpath_publish_button,                                                                     \
-      "//div[@class=\"buttons text-left\"]/button[@class=\"btn btn-primary\"]")                 \
-    X(xpath_draft_delete, "./div[4]/div/div[2]/button[3]")                                      \
-    X(xpath_dialog_confirm, "//div[@id=\"common-dialog\"]/div/div/div[2]/div/div[2]/button[1]") \
-    X(marker_item_detail, "item-detail")                                                        \
-    X(marker_pager, "页")                                                                       \
-    X(marker_onsale, "onsale")                                                                  \
-    X(marker_editor, "sell_item")                                                               \
-    X(marker_image_delete, "icon-delete pointer")                                               \
-    X(marker_link_end, "</a>")                                                                  \
-    X(script_click, "arguments[0].click();")                                                    \
-    X(script_scroll_bottom, "var q=document.documentElement.scrollTop=10000")                   \
-    X(script_scroll_top, "var q=document.documentElement.scrollTop=0")                          \
-    X(style_hidden, "display: none;")                                                           \
-    X(attribute_style, "style")                                                                 \
-    X(attribute_inner_html, "innerHTML")                                                        \
-    X(option_listed, "上市")                                                                    \
-    X(option_unlisted, "不公开")                                                                \
-    X(name_find_element_by_xpath, "find_element_by_xpath")                                      \
-    X(name_find_elements_by_xpath, "find_elements_by_xpath")                                    \
-    X(name_find_element, "find_element")                                                        \
-    X(name_find_elements, "find_elements")                                                      \
-    X(by_xpath, "xpath")                                                                        \
-    X(name_refresh, "refresh")                                                                  \
-    X(name_page_source, "page_source")                                                          \
-    X(name_current_url, "current_url")                                                          \
-    X(name_execute_script, "execute_script")                                                    \
-    X(name_click, "click")                                                                      \
-    X(name_clear, "clear")                                                                      \
-    X(name_send_keys, "send_keys")                                                              \
-    X(name_text, "text")                                                                        \
-    X(name_get_attribute, "get_attribute")                                                      \
-    X(name_is_selected, "is_selected")                                                          \
-    X(name_select_by_visible_text, "select_by_visible_text")                                    \
-    X(name_implicitly_wait, "implicitly_wait")                                                  \
-    X(name_window_handles, "window_handles")                                                    \
-    X(name_select, "Select")
-
+// What the module knows of the marketplace's pages: where they are, their elements' XPaths, the
+// markers tested in their source and addresses, the scripts run on them and the options chosen.
 struct PageLiterals {
-    VANTREL_PAGE_LITERALS(VANTREL_TEXT_FIELD)
+    // The addresses: the origin from VANTREL_ORIGIN, else the stand-in's, and the listing pages.
+    py::handle origin_variable = intern("VANTREL_ORIGIN");
+    py::handle default_origin = intern("http://127.0.0.1:8700");
+    py::handle onsale_path = intern("/zh/listings/onsale");
+    py::handle draft_path = intern("/zh/listings/draft");
+    // The elements, looked up afresh before each use.
+    py::handle xpath_search_box = intern("//form[@class=\"form-inline\"]/div/input");
+    py::handle xpath_results_footer = intern("//footer/div[last()]");
+    py::handle xpath_item_list = intern("//div[@class=\"item-list\"]/div");
+    py::handle xpath_card_title = intern("./div[3]/div/div/h4[@class=\"name\"]/a");
+    py::handle xpath_copy_button = intern("./div[4]/div/div[2]/button[2]");
+    py::handle xpath_pager_item = intern("//ul[@class=\"pager\"]/li[2]");
+    py::handle xpath_pager_link = intern("//ul[@class=\"pager\"]/li[2]/a");
+    py::handle xpath_visibility_select = intern("//div[@class=\"edit-item-visibility section\"]/div/div/select");
+    py::handle xpath_checkbox = intern("//div[@class=\"media-body\"]/div[2]/div/input");
+    py::handle xpath_first_editor_button = intern("//div[@class=\"col-6 text-left\"]/button");
+    py::handle xpath_publish_button = intern("//div[@class=\"buttons text-left\"]/button[@class=\"btn btn-primary\"]");
+    py::handle xpath_draft_delete = intern("./div[4]/div/div[2]/button[3]");
+    py::handle xpath_dialog_confirm = intern("//div[@id=\"common-dialog\"]/div/div/div[2]/div/div[2]/button[1]");
+    // Substrings tested in a page's source or address.
+    py::handle marker_item_detail = intern("item-detail");
+    py::handle marker_pager = intern("页");
+    py::handle marker_onsale = intern("onsale");
+    py::handle marker_editor = intern("sell_item");
+    py::handle marker_image_delete = intern("icon-delete pointer");
+    py::handle marker_link_end = intern("</a>");
+    // Scripts, attributes and values, and the visibility select's options.
+    py::handle script_click = intern("arguments[0].click();");
+    py::handle script_scroll_bottom = intern("var q=document.documentElement.scrollTop=10000");
+    py::handle script_scroll_top = intern("var q=document.documentElement.scrollTop=0");
+    py::handle style_hidden = intern("display: none;");
+    py::handle attribute_style = intern("style");
+    py::handle attribute_inner_html = intern("innerHTML");
+    py::handle option_listed = intern("上市");
+    py::handle option_unlisted = intern("不公开");
+    py::handle by_xpath = intern("xpath");
 };
-extern PageLiterals page;
+extern const PageLiterals* page;
 
 void create_browser_constants();
 

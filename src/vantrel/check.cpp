@@ -18,39 +18,31 @@
 namespace vantrel {
 namespace {
 
-// The check's report: its labels and words, and the names it looks up on the way.
-#define VANTREL_CHECK_REPORT(X)                                \
-    X(name_attrs, "attrs")                                    \
-    X(name_any, "any")                                        \
-    X(name_index, "index")                                    \
-    X(name_socket, "socket")                                  \
-    X(name_create_connection, "create_connection")            \
-    X(loopback, "127.0.0.1")                                  \
-    X(attr_drafts, "drafts")                                  \
-    X(attr_pages, "pages")                                    \
-    X(attr_problems, "problems")                              \
-    X(found_label, "found:")                                  \
-    X(not_found_label, "not found, sign 1:")                  \
-    X(no_results_label, "no results, sign 2:")                \
-    X(skipped_label, "skipped:")                              \
-    X(unchecked_label, "not checked:")                        \
-    X(rows_unchecked_label, "rows not checked:")              \
-    X(problem_label, "not as expected:")                      \
-    X(drafts_label, "drafts to be deleted:")                  \
-    X(estimate_label, "run estimate:")                        \
-    X(verdict_label, "verdict:")                              \
-    X(page_word, "page")                                      \
-    X(amount_word, "amount")                                  \
-    X(copies_word, "copies")                                  \
-    X(image_wait_word, "image wait")                          \
-    X(untitled, "(no title)")
-
+// The check's report: its labels and words, and where and how it looks.
 struct CheckReport {
-    VANTREL_CHECK_REPORT(VANTREL_TEXT_FIELD)
-    py::handle connect_timeout;  // seconds a Chrome gets to accept the connection
-    py::handle image_wait;       // the image wait the estimate counts with: the least the prompt asks for
+    py::handle loopback = intern("127.0.0.1");
+    py::handle attr_drafts = intern("drafts");
+    py::handle attr_pages = intern("pages");
+    py::handle attr_problems = intern("problems");
+    py::handle found_label = intern("found:");
+    py::handle not_found_label = intern("not found, sign 1:");
+    py::handle no_results_label = intern("no results, sign 2:");
+    py::handle skipped_label = intern("skipped:");
+    py::handle unchecked_label = intern("not checked:");
+    py::handle rows_unchecked_label = intern("rows not checked:");
+    py::handle problem_label = intern("not as expected:");
+    py::handle drafts_label = intern("drafts to be deleted:");
+    py::handle estimate_label = intern("run estimate:");
+    py::handle verdict_label = intern("verdict:");
+    py::handle page_word = intern("page");
+    py::handle amount_word = intern("amount");
+    py::handle copies_word = intern("copies");
+    py::handle image_wait_word = intern("image wait");
+    py::handle untitled = intern("(no title)");
+    py::handle connect_timeout = keep(py::int_(3));  // seconds a Chrome gets to accept the connection
+    py::handle image_wait = keep(py::int_(2));  // the image wait the estimate counts with: the least the prompt asks for
 };
-CheckReport check_report;
+const CheckReport* check_report = nullptr;
 
 constexpr long kFooterPollsBeforeGivingUp = 30;  // results that never finish loading: a run would wait for ever
 
@@ -58,10 +50,10 @@ constexpr long kFooterPollsBeforeGivingUp = 30;  // results that never finish lo
 // ChromeDriver, which waits a minute for a browser that is not there.
 bool chrome_answers(py::handle chrome_port) {
     try {
-        py::object connection = call_method(import(check_report.name_socket), check_report.name_create_connection,
-                                            py::make_tuple(check_report.loopback, chrome_port),
-                                            check_report.connect_timeout);
-        call_method(connection, host.name_close);
+        py::object connection = call_method(import(host->name_socket), host->name_create_connection,
+                                            py::make_tuple(check_report->loopback, chrome_port),
+                                            check_report->connect_timeout);
+        call_method(connection, host->name_close);
         return true;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -72,10 +64,10 @@ bool chrome_answers(py::handle chrome_port) {
 // Why the page the attachment opened is not the on-sale page a run needs; null when it is.
 py::object onsale_problem(py::handle driver, py::handle address) {
     py::object url = current_url(driver);
-    const bool on_sale = contains(url, page.marker_onsale);
-    const bool search_box = py::len(find_elements(driver, page.xpath_search_box)) > 0;
+    const bool on_sale = contains(url, page->marker_onsale);
+    const bool search_box = py::len(find_elements(driver, page->xpath_search_box)) > 0;
     if (on_sale && search_box) return py::object();
-    if (on_sale && py::len(find_elements(driver, page.xpath_item_list)) > 0) {
+    if (on_sale && py::len(find_elements(driver, page->xpath_item_list)) > 0) {
         return py::str("the on-sale page {} shows no search box: log in to the marketplace in that "
                        "Chrome, or check VANTREL_ORIGIN").format(url);
     }
@@ -113,7 +105,7 @@ struct RunEstimate {
 
     // A row found on `pages` result pages, wanting `wanted` copies (0: one in every pass).
     void found(long pages, double wanted) {
-        const double per_copy = walk(pages) + pacing.copy + check_report.image_wait.cast<double>();
+        const double per_copy = walk(pages) + pacing.copy + check_report->image_wait.cast<double>();
         if (wanted > 0) {
             copies += wanted;
             seconds += wanted * per_copy;
@@ -171,8 +163,8 @@ struct Check {
         py::object address = onsale_address();
         py::object driver, wrong_page;
         try {
-            line(329); driver = call(global(host.name_init), address, address, chromedriver_path(), chrome_port);
-            line(330); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
+            line(329); driver = call(global(host->name_init), address, address, chromedriver_path(), chrome_port);
+            line(330); call_method(driver, host->name_implicitly_wait, run_implicit_wait());
             line(331); wrong_page = onsale_problem(driver, address);
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
@@ -191,14 +183,14 @@ struct Check {
     // Each row a run would work, searched as the run searches it.
     void search_rows(py::handle driver) {
         searched = true;
-        for (py::handle record : call_method(table, host.name_itertuples)) {
-            py::object index = record.attr(sheet.field_index);
-            py::object name = record.attr(sheet.column_name);
-            py::object amount = record.attr(sheet.column_amount);
-            py::object added = record.attr(sheet.column_added);
-            py::object sign = record.attr(sheet.column_sign);
+        for (py::handle record : call_method(table, host->name_itertuples)) {
+            py::object index = record.attr(sheet->field_index);
+            py::object name = record.attr(sheet->column_name);
+            py::object amount = record.attr(sheet->column_amount);
+            py::object added = record.attr(sheet->column_added);
+            py::object sign = record.attr(sheet->column_sign);
             try {
-                line(332); if (compare_true(sign, sheet.zero, Py_NE) || compare_true(amount, added, Py_LE)) {
+                line(332); if (compare_true(sign, sheet->zero, Py_NE) || compare_true(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
                     searched_to(index, name, amount, added,
@@ -214,14 +206,14 @@ struct Check {
 
     void skipped(py::handle index, py::handle name, py::handle amount) {
         pages[index] = py::int_(0);
-        rows.append(py::make_tuple(check_report.skipped_label, name, check_report.amount_word, plain_number(amount)));
+        rows.append(py::make_tuple(check_report->skipped_label, name, check_report->amount_word, plain_number(amount)));
         runlog::info(runlog::In::check, line, "check: row {!r} skipped, amount {}", name, amount);
     }
 
     void not_checked(py::handle index, py::handle name, py::object reason) {
         ++unchecked;
         pages[index] = py::none();
-        rows.append(py::make_tuple(check_report.unchecked_label, name, reason));
+        rows.append(py::make_tuple(check_report->unchecked_label, name, reason));
         runlog::info(runlog::In::check, line, "check: row {!r} not checked: {}", name, reason);
         problems.append(py::str("row {!r} not checked: {}").format(name, reason));
     }
@@ -232,19 +224,19 @@ struct Check {
         case SearchOutcome::found: {
             pages[index] = py::int_(outcome.pages);
             estimate.found(outcome.pages, wanted_copies(amount, added));
-            rows.append(py::make_tuple(check_report.found_label, name, check_report.page_word, py::int_(outcome.pages)));
+            rows.append(py::make_tuple(check_report->found_label, name, check_report->page_word, py::int_(outcome.pages)));
             runlog::info(runlog::In::check, line, "check: row {!r} found on result page {}", name, outcome.pages);
             return;
         }
         case SearchOutcome::not_found:
         case SearchOutcome::no_results: {
             const bool none = outcome.kind == SearchOutcome::no_results;
-            py::handle code = none ? sheet.code_no_results : sheet.code_not_found;
+            py::handle code = none ? sheet->code_no_results : sheet->code_not_found;
             mark(table, index, code);
             pages[index] = py::int_(outcome.pages);
             estimate.marked(outcome.pages);
             none ? ++no_results : ++not_found;
-            rows.append(py::make_tuple(none ? check_report.no_results_label : check_report.not_found_label, name));
+            rows.append(py::make_tuple(none ? check_report->no_results_label : check_report->not_found_label, name));
             runlog::info(runlog::In::check, line, none ? "check: row {0!r}: no search results, a run writes sign 2"
                                                        : "check: row {0!r}: listing not found on {1} result pages, a run writes sign 1",
                          name, outcome.pages);
@@ -271,15 +263,15 @@ struct Check {
     void list_drafts(py::handle driver) {
         py::object entries = draft_entries(driver, line);
         line(333); py::object url = current_url(driver);
-        if (!contains(url, page.draft_path)) {
+        if (!contains(url, page->draft_path)) {
             problem(py::str("the draft listings page {} did not open: the browser shows {}")
                         .format(draft_address(), url));
             return;
         }
         for (py::handle entry : entries) {
-            line(334); py::object title = py::reinterpret_borrow<py::object>(check_report.untitled);
+            line(334); py::object title = py::reinterpret_borrow<py::object>(check_report->untitled);
             try {
-                title = call_method(find_element(entry, page.xpath_card_title).attr(page.name_text), host.name_strip);
+                title = call_method(find_element(entry, page->xpath_card_title).attr(host->name_text), host->name_strip);
             } catch (py::error_already_set& error) {
                 if (!error.matches(PyExc_Exception)) throw;
             }
@@ -299,33 +291,33 @@ struct Check {
         if (no_results) parts.append(py::str("{} without search results (sign 2)").format(no_results));
         if (unchecked) parts.append(py::str("{} not checked").format(unchecked));
         if (py::len(page_problems) > 0) parts.append(py::str("pages not as expected"));
-        return py::str("not ready: ") + py::str(", ").attr("join")(parts);
+        return py::str("not ready: ") + call_method(py::str(", "), host->name_join, parts);
     }
 
     void report() {
-        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(check_report.problem_label, text));
+        line(335); for (py::handle text : page_problems) print_line(py::make_tuple(check_report->problem_label, text));
         if (!searched) {
-            print_line(py::make_tuple(check_report.rows_unchecked_label, py::len(table)));
-            for (py::handle index : table.attr(check_report.name_index)) pages[index] = py::none();
+            print_line(py::make_tuple(check_report->rows_unchecked_label, py::len(table)));
+            for (py::handle index : table.attr(host->name_index)) pages[index] = py::none();
         }
         for (py::handle row : rows) print_line(row);
         if (!drafts.is_none()) {
-            print_line(py::make_tuple(check_report.drafts_label, drafts, draft_titles));
+            print_line(py::make_tuple(check_report->drafts_label, drafts, draft_titles));
         }
         py::object took = py::str("not made: no row was searched");
         if (searched) {
             took = duration_text(estimate.total_seconds());
-            print_line(py::make_tuple(check_report.estimate_label, took, check_report.copies_word, estimate.all_copies(),
-                                      check_report.image_wait_word, check_report.image_wait));
+            print_line(py::make_tuple(check_report->estimate_label, took, check_report->copies_word, estimate.all_copies(),
+                                      check_report->image_wait_word, check_report->image_wait));
         }
         py::object said = verdict();
-        print_line(py::make_tuple(check_report.verdict_label, said));
+        print_line(py::make_tuple(check_report->verdict_label, said));
         runlog::info(runlog::In::check, line, "check: run estimate {}; {}", took, said);
 
-        py::object attrs = table.attr(check_report.name_attrs);
-        attrs[check_report.attr_drafts] = drafts;
-        attrs[check_report.attr_pages] = pages;
-        attrs[check_report.attr_problems] = problems;
+        py::object attrs = table.attr(host->name_attrs);
+        attrs[check_report->attr_drafts] = drafts;
+        attrs[check_report->attr_pages] = pages;
+        attrs[check_report->attr_problems] = problems;
     }
 };
 
@@ -334,12 +326,12 @@ py::object check_body(const py::object*, Lines& line) {
     line(321); py::object file_path = ask_workbook_path();
     line(322); py::object chrome_port = ask_chrome_port();
                runlog::info(runlog::In::check, line, "check: commodity workbook {!r}, Chrome port {!r}", file_path, chrome_port);
-    line(323); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
-    line(324); set_item(df, sheet.column_added, sheet.zero);
-    line(325); set_item(df, sheet.column_sign, sheet.zero);
-    line(326); py::object names = df[sheet.column_name];  // the columns a run reads
-               py::object amounts = df[sheet.column_amount];
-    line(327); Check check(call_method(df, sheet.name_copy), line);
+    line(323); py::object df = call_method(global(host->name_pd), host->name_read_excel, file_path);
+    line(324); set_item(df, sheet->column_added, sheet->zero);
+    line(325); set_item(df, sheet->column_sign, sheet->zero);
+    line(326); py::object names = df[sheet->column_name];  // the columns a run reads
+               py::object amounts = df[sheet->column_amount];
+    line(327); Check check(call_method(df, host->name_copy), line);
     py::object driver = check.attach(chrome_port);
     if (driver) {
         check.search_rows(driver);
@@ -354,10 +346,10 @@ const char* const check_locals[] = {"file_path", "chrome_port", "df", "driver"};
 // The exit status of the command: 0 when every row a run would work was found and the pages are as
 // a run needs them, else 1.
 py::object check_cli_body(const py::object*, Lines& line) {
-    line(391); py::object frame = call(global(host.name_check));
-    line(392); py::object problems = frame.attr(check_report.name_attrs)[check_report.attr_problems];
-    line(393); const bool marked = py::bool_(call_method(compare(frame[sheet.column_sign], sheet.zero, Py_NE),
-                                                         check_report.name_any));
+    line(391); py::object frame = call(global(host->name_check));
+    line(392); py::object problems = frame.attr(host->name_attrs)[check_report->attr_problems];
+    line(393); const bool marked = py::bool_(call_method(compare(frame[sheet->column_sign], sheet->zero, Py_NE),
+                                                         host->name_any));
     return py::int_(py::len(problems) == 0 && !marked ? 0 : 1);
 }
 
@@ -376,10 +368,8 @@ const FunctionDef check_cli_function = {
 };
 
 void create_check_constants() {
-    CheckReport& table = check_report;
-    VANTREL_CHECK_REPORT(VANTREL_TEXT_CREATE)
-    VANTREL_INT_CREATE(connect_timeout, 3)
-    VANTREL_INT_CREATE(image_wait, 2)
+    static const CheckReport report;
+    check_report = &report;
 }
 
 }  // namespace vantrel

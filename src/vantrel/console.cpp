@@ -7,6 +7,9 @@
 namespace vantrel {
 namespace {
 
+void on_interrupt(py::handle, py::handle);
+
+// The console's questions, and the handler that stands for Python's while a workflow runs.
 struct ConsoleTexts {
     // The questions, as the operator reads them.
     py::handle prompt_workbook = intern("commodity.xlsx路径：");
@@ -14,20 +17,14 @@ struct ConsoleTexts {
     py::handle prompt_port = intern("谷歌端口号：");
     py::handle prompt_result_workbook = intern("res.xlsx路径：");
     py::handle no_seconds = keep(py::int_(0));
-    // The names of Ctrl+C's handling.
-    py::handle name_int = intern("int");
-    py::handle name_signal = intern("signal");
-    py::handle name_sigint = intern("SIGINT");
-    py::handle name_getsignal = intern("getsignal");
-    py::handle name_default_int_handler = intern("default_int_handler");
-    py::handle interrupt_handler;  // ConsoleStops' handler of SIGINT
+    py::handle interrupt_handler = keep(py::cpp_function(on_interrupt));  // ConsoleStops' handler of SIGINT
 };
 const ConsoleTexts* console = nullptr;
 
 py::handle builtin_input;
 
 // One question at the console, the answer without the blanks around it.
-py::object ask_stripped(py::handle prompt) { return call_method(call(builtin_input, prompt), host.name_strip); }
+py::object ask_stripped(py::handle prompt) { return call_method(call(builtin_input, prompt), host->name_strip); }
 
 ConsoleStops* active_stops = nullptr;
 constexpr double kSecondPressWithin = 5.0;  // seconds from the first Ctrl+C to the one that stops
@@ -49,8 +46,7 @@ void on_interrupt(py::handle, py::handle) {
 }  // namespace
 
 void create_console_constants() {
-    static ConsoleTexts texts;
-    texts.interrupt_handler = keep(py::cpp_function(on_interrupt));
+    static const ConsoleTexts texts;
     console = &texts;
 }
 
@@ -64,7 +60,7 @@ py::object ask_chrome_port() { return ask_stripped(console->prompt_port); }
 
 py::object ask_image_delay() {
     // `int` itself takes blanks around the number.
-    py::object pic_wait = call(global(console->name_int), call(builtin_input, console->prompt_image_delay));
+    py::object pic_wait = call(global(host->name_int), call(builtin_input, console->prompt_image_delay));
     // A negative delay would make every row fail at its image wait, pass after pass, for ever.
     if (compare_true(pic_wait, console->no_seconds, Py_LT)) {
         throw py::value_error("image delay must be 0 or more seconds, got " +
@@ -75,7 +71,7 @@ py::object ask_image_delay() {
 
 bool ask_yes_or_no(py::handle prompt) {
     for (;;) {
-        py::object answer = call_method(ask_stripped(prompt), host.name_lower);
+        py::object answer = call_method(ask_stripped(prompt), host->name_lower);
         for (const char* yes : {"y", "yes", "是"}) {
             if (compare_true(answer, py::str(yes), Py_EQ)) return true;
         }
@@ -91,14 +87,14 @@ void raise_keyboard_interrupt() {
 }
 
 ConsoleStops::ConsoleStops() {
-    py::object signal = import(console->name_signal);
-    py::object sigint = signal.attr(console->name_sigint);
-    py::object current = call_method(signal, console->name_getsignal, sigint);
-    if (!current.is(signal.attr(console->name_default_int_handler))) {
+    py::object signal = import(host->name_signal);
+    py::object sigint = signal.attr(host->name_sigint);
+    py::object current = call_method(signal, host->name_getsignal, sigint);
+    if (!current.is(signal.attr(host->name_default_int_handler))) {
         return;  // the host's own handling of Ctrl+C stays as it is
     }
     try {
-        previous_ = call_method(signal, console->name_signal, sigint, console->interrupt_handler);
+        previous_ = call_method(signal, host->name_signal, sigint, console->interrupt_handler);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         return;  // not the main thread: no Ctrl+C reaches this workflow
@@ -113,8 +109,8 @@ ConsoleStops::~ConsoleStops() {
     }
     active_stops = outer_;
     try {
-        py::object signal = import(console->name_signal);
-        call_method(signal, console->name_signal, signal.attr(console->name_sigint), previous_);
+        py::object signal = import(host->name_signal);
+        call_method(signal, host->name_signal, signal.attr(host->name_sigint), previous_);
     } catch (py::error_already_set&) {
         // Nothing to report it to on the way out; the handler left in place raises as Python's.
     }

@@ -199,7 +199,7 @@ py::object new_code(const FunctionDef& def) {
     for (std::size_t i = 0; i < def.local_count; ++i) {
         varnames[def.param_count + i] = py::str(def.locals[i]);
     }
-    return code.attr("replace")(py::arg("co_argcount") = def.param_count,
+    return code.attr(host->name_replace)(py::arg("co_argcount") = def.param_count,
                                 py::arg("co_nlocals") = varnames.size(),
                                 py::arg("co_varnames") = varnames);
 }
@@ -293,7 +293,7 @@ py::object item_or_null(py::handle dict, py::handle key) {
 py::object global(py::handle name) {
     if (module_globals) {
         if (py::object value = item_or_null(module_globals, name)) return value;
-        if (py::object builtins = item_or_null(module_globals, host.name_builtins)) {
+        if (py::object builtins = item_or_null(module_globals, host->name_builtins)) {
             if (PyModule_Check(builtins.ptr())) {
                 builtins = py::reinterpret_borrow<py::object>(PyModule_GetDict(builtins.ptr()));
             }
@@ -351,18 +351,17 @@ bool contains(py::handle haystack, py::handle needle) {
     return found != 0;
 }
 
-HostNames host;
+const HostNames* host = nullptr;
 
 void create_host_names() {
-    HostNames& table = host;
-    VANTREL_HOST_NAMES(VANTREL_TEXT_CREATE)
-    host.os = keep(import(host.name_os));
+    static const HostNames names;
+    host = &names;
 }
 
-void print_line(py::handle line) { call(global(host.name_print), line); }
+void print_line(py::handle line) { call(global(host->name_print), line); }
 
-void sleep(py::handle seconds) { call_method(global(host.name_time), host.name_sleep, seconds); }
+void sleep(py::handle seconds) { call_method(global(host->name_time), host->name_sleep, seconds); }
 
-py::object now() { return call_method(global(host.name_datetime).attr(host.name_datetime), host.name_now); }
+py::object now() { return call_method(global(host->name_datetime).attr(host->name_datetime), host->name_now); }
 
 }  // namespace vantrel

@@ -8,13 +8,6 @@
 #include <cstddef>
 #include <utility>
 
-// Declares one interned-text field of a constant table: X(field, "text").
-#define VANTREL_TEXT_FIELD(field, text) ::pybind11::handle field;
-#define VANTREL_TEXT_CREATE(field, text) table.field = ::vantrel::intern(text);
-// Declares one number field: X(field, value); integers stay integers and decimals floats.
-#define VANTREL_INT_CREATE(field, value) table.field = ::vantrel::keep(::pybind11::int_(value));
-#define VANTREL_FLOAT_CREATE(field, value) table.field = ::vantrel::keep(::pybind11::float_(value));
-
 namespace vantrel {
 
 namespace py = pybind11;
@@ -113,36 +106,151 @@ bool contains(py::handle haystack, py::handle needle);
 // pybind11 objects.
 void print_line(py::handle line);
 
-// Names looked up on the host by more than one unit, the module functions' own names, and the
-// text encoding of the files the module writes.
-#define VANTREL_HOST_NAMES(X)       \
-    X(name_time, "time")            \
-    X(name_sleep, "sleep")          \
-    X(name_datetime, "datetime")    \
-    X(name_now, "now")              \
-    X(name_strip, "strip")          \
-    X(name_print, "print")          \
-    X(name_os, "os")                \
-    X(name_builtins, "__builtins__") \
-    X(name_environ, "environ")      \
-    X(name_get, "get")              \
-    X(name_path, "path")            \
-    X(name_split, "split")          \
-    X(name_join, "join")            \
-    X(name_lower, "lower")          \
-    X(name_close, "close")          \
-    X(name_itertuples, "itertuples") \
-    X(name_init, "init")            \
-    X(name_start, "start")          \
-    X(name_get_res, "get_res")      \
-    X(name_check, "check")          \
-    X(text_encoding, "utf-8")
-
+// The names of the host's calls, made once at start-up: the modules, functions, methods and
+// attributes the module looks up, and the text encoding of the files it writes.
 struct HostNames {
-    VANTREL_HOST_NAMES(VANTREL_TEXT_FIELD)
-    py::handle os;  // the host's `os`, imported once: addresses read its environment, saves its files
+    // every unit
+    py::handle name_time = intern("time");
+    py::handle name_sleep = intern("sleep");
+    py::handle name_datetime = intern("datetime");
+    py::handle name_now = intern("now");
+    py::handle name_strip = intern("strip");
+    py::handle name_print = intern("print");
+    py::handle name_os = intern("os");
+    py::handle name_builtins = intern("__builtins__");
+    py::handle name_environ = intern("environ");
+    py::handle name_get = intern("get");
+    py::handle name_path = intern("path");
+    py::handle name_split = intern("split");
+    py::handle name_join = intern("join");
+    py::handle name_lower = intern("lower");
+    py::handle name_close = intern("close");
+    py::handle name_itertuples = intern("itertuples");
+    py::handle name_init = intern("init");
+    py::handle name_start = intern("start");
+    py::handle name_get_res = intern("get_res");
+    py::handle name_check = intern("check");
+    py::handle text_encoding = intern("utf-8");
+    // the pages' elements and the driver
+    py::handle name_find_element_by_xpath = intern("find_element_by_xpath");
+    py::handle name_find_elements_by_xpath = intern("find_elements_by_xpath");
+    py::handle name_find_element = intern("find_element");
+    py::handle name_find_elements = intern("find_elements");
+    py::handle name_refresh = intern("refresh");
+    py::handle name_page_source = intern("page_source");
+    py::handle name_current_url = intern("current_url");
+    py::handle name_execute_script = intern("execute_script");
+    py::handle name_click = intern("click");
+    py::handle name_clear = intern("clear");
+    py::handle name_send_keys = intern("send_keys");
+    py::handle name_text = intern("text");
+    py::handle name_get_attribute = intern("get_attribute");
+    py::handle name_is_selected = intern("is_selected");
+    py::handle name_select_by_visible_text = intern("select_by_visible_text");
+    py::handle name_implicitly_wait = intern("implicitly_wait");
+    py::handle name_window_handles = intern("window_handles");
+    py::handle name_select = intern("Select");
+    // the browser's attachment
+    py::handle name_options = intern("Options");
+    py::handle name_webdriver = intern("webdriver");
+    py::handle name_chrome = intern("Chrome");
+    py::handle name_add_argument = intern("add_argument");
+    py::handle name_add_experimental_option = intern("add_experimental_option");
+    py::handle name_dirname = intern("dirname");
+    py::handle name_rstrip = intern("rstrip");
+    py::handle name_shutil = intern("shutil");
+    py::handle name_which = intern("which");
+    py::handle name_name = intern("name");
+    py::handle name_pathsep = intern("pathsep");
+    py::handle name_splitext = intern("splitext");
+    py::handle name_isfile = intern("isfile");
+    py::handle name_inspect = intern("inspect");
+    py::handle name_signature = intern("signature");
+    py::handle name_parameters = intern("parameters");
+    py::handle name_chrome_package = intern("chrome");
+    py::handle name_service_module = intern("service");
+    py::handle name_service = intern("Service");
+    py::handle name_exceptions = intern("selenium.common.exceptions");
+    py::handle name_invalid_session = intern("InvalidSessionIdException");
+    py::handle name_no_such_window = intern("NoSuchWindowException");
+    py::handle name_webdriver_exception = intern("WebDriverException");
+    py::handle name_urllib3_exceptions = intern("urllib3.exceptions");
+    py::handle name_max_retry = intern("MaxRetryError");
+    py::handle name_new_connection = intern("NewConnectionError");
+    py::handle name_protocol_error = intern("ProtocolError");
+    // the sheet
+    py::handle name_values = intern("values");
+    py::handle name_copy = intern("copy");
+    py::handle name_pd = intern("pd");
+    py::handle name_read_excel = intern("read_excel");
+    // the result workbook's files
+    py::handle name_to_excel = intern("to_excel");
+    py::handle name_loc = intern("loc");
+    py::handle name_max = intern("max");
+    py::handle name_getpid = intern("getpid");
+    py::handle name_replace = intern("replace");
+    py::handle name_exists = intern("exists");
+    py::handle name_remove = intern("remove");
+    py::handle name_fsdecode = intern("fsdecode");
+    py::handle name_endswith = intern("endswith");
+    py::handle name_numbers = intern("numbers");
+    py::handle name_integral = intern("Integral");
+    py::handle name_json = intern("json");
+    py::handle name_dumps = intern("dumps");
+    py::handle name_loads = intern("loads");
+    py::handle name_io = intern("io");
+    py::handle name_open = intern("open");
+    py::handle name_write = intern("write");
+    py::handle name_pathlib = intern("pathlib");
+    py::handle name_path_class = intern("Path");
+    py::handle name_read_text = intern("read_text");
+    py::handle name_flush = intern("flush");
+    py::handle name_fsync = intern("fsync");
+    py::handle name_fileno = intern("fileno");
+    py::handle name_splitlines = intern("splitlines");
+    // the replication steps
+    py::handle name_current_window_handle = intern("current_window_handle");
+    py::handle name_switch_to = intern("switch_to");
+    py::handle name_window = intern("window");
+    // the run log
+    py::handle name_logging = intern("logging");
+    py::handle name_get_logger = intern("getLogger");
+    py::handle name_is_enabled_for = intern("isEnabledFor");
+    py::handle name_make_record = intern("makeRecord");
+    py::handle name_handle = intern("handle");
+    py::handle name_handlers = intern("handlers");
+    py::handle name_file_handler = intern("FileHandler");
+    py::handle name_formatter = intern("Formatter");
+    py::handle name_set_formatter = intern("setFormatter");
+    py::handle name_set_level = intern("setLevel");
+    py::handle name_add_handler = intern("addHandler");
+    py::handle name_abspath = intern("abspath");
+    py::handle name_normcase = intern("normcase");
+    py::handle name_strerror = intern("strerror");
+    py::handle name_type_name = intern("__name__");
+    py::handle name_threading = intern("threading");
+    py::handle name_lock = intern("Lock");
+    py::handle name_acquire = intern("acquire");
+    py::handle name_release = intern("release");
+    // the check
+    py::handle name_attrs = intern("attrs");
+    py::handle name_any = intern("any");
+    py::handle name_index = intern("index");
+    py::handle name_socket = intern("socket");
+    py::handle name_create_connection = intern("create_connection");
+    // the console and the launch
+    py::handle name_int = intern("int");
+    py::handle name_signal = intern("signal");
+    py::handle name_sigint = intern("SIGINT");
+    py::handle name_getsignal = intern("getsignal");
+    py::handle name_default_int_handler = intern("default_int_handler");
+    py::handle name_strftime = intern("strftime");
+    py::handle name_columns = intern("columns");
+    py::handle name_startswith = intern("startswith");
+    py::handle name_kind = intern("kind");
+    py::handle os = keep(import(name_os));  // the host's `os`, imported once: addresses read its environment, saves its files
 };
-extern HostNames host;
+extern const HostNames* host;
 
 void create_host_names();
 

@@ -14,9 +14,9 @@
 namespace vantrel {
 namespace {
 
+// The launch's own texts and numbers.
 struct LaunchTexts {
     // The run's fixed arguments and the result workbook's name.
-    py::handle name_strftime = intern("strftime");
     py::handle stamp_format = intern("%Y%m%d %H-%M-%S");
     py::handle result_suffix = intern("res.xlsx");
     py::handle result_stem = keep(py::reinterpret_steal<py::object>(  // the path without its last five characters
@@ -27,7 +27,6 @@ struct LaunchTexts {
     py::handle begin_text = intern("Begin-----------------------");
     py::handle finish_text = intern("Finish-----------------------共耗时");
     py::handle pause_seconds = keep(py::int_(120));
-    py::handle name_columns = intern("columns");
 };
 const LaunchTexts* launch = nullptr;
 
@@ -43,20 +42,20 @@ py::object main_body(const py::object*, Lines& line) {
     line(280); py::object pic_wait = ask_image_delay();
     line(281); py::object chrome_port = ask_chrome_port();
                runlog::info(runlog::In::main, line, "launch: commodity workbook {!r}, image wait {} s, Chrome port {!r}", file_path, pic_wait, chrome_port);
-    line(282); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, file_path);
-    line(284); set_item(df, sheet.column_added, sheet.zero);
-    line(285); set_item(df, sheet.column_sign, sheet.zero);
-    line(288); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
+    line(282); py::object df = call_method(global(host->name_pd), host->name_read_excel, file_path);
+    line(284); set_item(df, sheet->column_added, sheet->zero);
+    line(285); set_item(df, sheet->column_sign, sheet->zero);
+    line(288); py::object key_words = df[sheet->column_name].attr(host->name_values);
     line(292); py::list domain;
                domain.append(onsale_address());
     line(303); py::object start_time = now();
-    line(304); py::object start = global(host.name_start);
-               py::object table = call_method(df, sheet.name_copy);
+    line(304); py::object start = global(host->name_start);
+               py::object table = call_method(df, host->name_copy);
                py::object res_path = py::object(file_path[launch->result_stem]) +
-                                     call_method(start_time, launch->name_strftime, launch->stamp_format) +
+                                     call_method(start_time, host->name_strftime, launch->stamp_format) +
                                      launch->result_suffix;
                call(start, pic_wait, launch->s_date, launch->e_date, table, key_words, res_path,
-                    sheet.zero, domain[0], chromedriver_path(), chrome_port);
+                    sheet->zero, domain[0], chromedriver_path(), chrome_port);
     return py::none();
 }
 
@@ -85,10 +84,10 @@ py::object start_body(const py::object* args, Lines& line) {
     line(205); print_line(py::make_tuple(start_time, launch->begin_text));
                runlog::info(runlog::In::start, line, "begin: result workbook {!r}", res_path);
     line(206); const py::object& start_url = domain;
-    line(207); py::object driver = call(global(host.name_init), start_url, domain, chromedriver_path, chrome_port);
-    line(208); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
-    line(209); py::object handles = driver.attr(page.name_window_handles);
-    line(210); call(global(host.name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
+    line(207); py::object driver = call(global(host->name_init), start_url, domain, chromedriver_path, chrome_port);
+    line(208); call_method(driver, host->name_implicitly_wait, run_implicit_wait());
+    line(209); py::object handles = driver.attr(host->name_window_handles);
+    line(210); call(global(host->name_get_res), pic_wait, start_url, s_date, e_date, df, key_words,
                                 res_path, a_list_num, domain, driver, handles);
     line(212); py::object end_time = now();
     line(213); py::object took = end_time - start_time;
@@ -107,8 +106,8 @@ const char* const resume_locals[] = {"res_path", "pic_wait",   "chrome_port", "d
 
 // A result workbook carries the run's progress; a commodity workbook has none to go on from.
 void require_progress_columns(py::handle df, py::handle res_path) {
-    py::object columns = df.attr(launch->name_columns);
-    for (py::handle column : {sheet.column_name, sheet.column_amount, sheet.column_added, sheet.column_sign}) {
+    py::object columns = df.attr(host->name_columns);
+    for (py::handle column : {sheet->column_name, sheet->column_amount, sheet->column_added, sheet->column_sign}) {
         if (!contains(columns, column)) {
             throw py::value_error(
                 py::str("{!r} is not the result workbook of a run: it has no column {!r}")
@@ -127,9 +126,9 @@ py::object resume_body(const py::object*, Lines& line) {
     line(403); py::object pic_wait = ask_image_delay();
     line(404); py::object chrome_port = ask_chrome_port();
                runlog::info(runlog::In::resume, line, "resume: result workbook {!r}, image wait {} s, Chrome port {!r}", res_path, pic_wait, chrome_port);
-    line(405); py::object df = call_method(global(sheet.name_pd), sheet.name_read_excel, res_path);
+    line(405); py::object df = call_method(global(host->name_pd), host->name_read_excel, res_path);
     line(406); require_progress_columns(df, res_path);
-    line(407); py::object key_words = df[sheet.column_name].attr(sheet.name_values);
+    line(407); py::object key_words = df[sheet->column_name].attr(host->name_values);
     line(408); py::object domain = onsale_address();
     line(410); py::object start_time = now();
     line(411); print_line(py::make_tuple(start_time, launch->begin_text));
@@ -137,11 +136,11 @@ py::object resume_body(const py::object*, Lines& line) {
     line(412); Lines attach_lines(line.current());
                py::object driver = attach_to_chrome(chromedriver_path(), chrome_port, attach_lines);
     line(413); settle_in_flight(driver, df, res_path, line);
-    line(414); call_method(driver, host.name_get, domain);
-    line(415); call_method(driver, page.name_implicitly_wait, run_implicit_wait());
-    line(416); py::object handles = driver.attr(page.name_window_handles);
-    line(417); call(global(host.name_get_res), pic_wait, domain, launch->s_date, launch->e_date, df,
-                    key_words, res_path, sheet.zero, domain, driver, handles);
+    line(414); call_method(driver, host->name_get, domain);
+    line(415); call_method(driver, host->name_implicitly_wait, run_implicit_wait());
+    line(416); py::object handles = driver.attr(host->name_window_handles);
+    line(417); call(global(host->name_get_res), pic_wait, domain, launch->s_date, launch->e_date, df,
+                    key_words, res_path, sheet->zero, domain, driver, handles);
     line(418); py::object end_time = now();
     line(419); py::object took = end_time - start_time;
                print_line(py::make_tuple(end_time, launch->finish_text, took));
@@ -170,7 +169,7 @@ const FunctionDef resume_function = {
 };
 
 void create_launch_constants() {
-    static LaunchTexts texts;
+    static const LaunchTexts texts;
     launch = &texts;
 }
 

@@ -13,31 +13,40 @@
 namespace vantrel {
 namespace {
 
-// The replication steps: console labels, then sleeps and poll counts below.
-#define VANTREL_STEP_CONSTANTS(X)                \
-    X(plan_label, "max_times:")                     \
-    X(no_results_label, "没有该商品:")              \
-    X(not_found_label, "所有页都没有该商品:")       \
-    X(next_page_line, "下一页")                     \
-    X(line_feed, "\n")                              \
-    X(name_current_window_handle, "current_window_handle") \
-    X(name_switch_to, "switch_to")                  \
-    X(name_window, "window")                        \
-    X(unsettled_label, "发布未确认:")               \
-    X(prompt_published, "该副本已发布？(y/n)：")
-
+// The replication steps: their console lines, then the sleeps and poll counts that pace them.
 struct StepConstants {
-    VANTREL_STEP_CONSTANTS(VANTREL_TEXT_FIELD)
-    py::handle cards;  // the item list without its first entry and its last two
+    py::handle plan_label = intern("max_times:");
+    py::handle no_results_label = intern("没有该商品:");
+    py::handle not_found_label = intern("所有页都没有该商品:");
+    py::handle next_page_line = intern("下一页");
+    py::handle line_feed = intern("\n");
+    py::handle unsettled_label = intern("发布未确认:");
+    py::handle prompt_published = intern("该副本已发布？(y/n)：");
+    // The item list without its first entry and its last two.
+    py::handle cards = keep(py::reinterpret_steal<py::object>(PySlice_New(py::int_(1).ptr(), py::int_(-2).ptr(), nullptr)));
     // Sleeps, in seconds, integers and decimals as the pages need them.
-    py::handle after_open, after_search, footer_poll, after_negative, after_copy_click,
-        after_page_turn, before_editor, after_visibility, image_poll, after_scroll, before_buttons,
-        after_first_button, after_publish, editor_recheck, after_draft_page, after_delete_click,
-        after_confirm, after_refresh;
-    py::handle footer_polls_before_reload;  // from the poll after this many on, each poll reloads
-    py::handle image_polls;                 // image polls that sleep before the wait gives up
+    py::handle after_open = keep(py::int_(4));
+    py::handle after_search = keep(py::float_(1.5));
+    py::handle footer_poll = keep(py::float_(0.6));
+    py::handle after_negative = keep(py::float_(0.8));
+    py::handle after_copy_click = keep(py::int_(1));
+    py::handle after_page_turn = keep(py::int_(2));
+    py::handle before_editor = keep(py::int_(5));
+    py::handle after_visibility = keep(py::float_(0.5));
+    py::handle image_poll = keep(py::int_(1));
+    py::handle after_scroll = keep(py::float_(0.3));
+    py::handle before_buttons = keep(py::int_(1));
+    py::handle after_first_button = keep(py::float_(0.5));
+    py::handle after_publish = keep(py::int_(4));
+    py::handle editor_recheck = keep(py::int_(1));
+    py::handle after_draft_page = keep(py::int_(5));
+    py::handle after_delete_click = keep(py::int_(1));
+    py::handle after_confirm = keep(py::int_(2));
+    py::handle after_refresh = keep(py::float_(3.6));
+    py::handle footer_polls_before_reload = keep(py::int_(6));  // from the poll after this many on, each poll reloads
+    py::handle image_polls = keep(py::int_(9));                 // image polls that sleep before the wait gives up
 };
-StepConstants steps;
+const StepConstants* steps = nullptr;
 
 const char* const get_res_params[] = {"pic_wait", "start_url", "s_date",     "e_date",
                                       "df",       "key_words", "res_path",   "a_list_num",
@@ -120,9 +129,9 @@ private:
     Lines& line_;
 };
 
-bool on_sale_page(py::handle driver) { return contains(current_url(driver), page.marker_onsale); }
+bool on_sale_page(py::handle driver) { return contains(current_url(driver), page->marker_onsale); }
 
-py::object cards(py::handle driver) { return find_elements(driver, page.xpath_item_list)[steps.cards]; }
+py::object cards(py::handle driver) { return find_elements(driver, page->xpath_item_list)[steps->cards]; }
 
 // One row of a run, up to the moment its outcome is known; returning ends the row as a `continue`
 // would.
@@ -134,21 +143,21 @@ struct Row {
     Lines& line;
 
     void mark_and_save(py::handle code) {
-        if (compare_true(added, sheet.zero, Py_EQ)) {
+        if (compare_true(added, sheet->zero, Py_EQ)) {
             result.mark(index, code);
             result.save();
         }
     }
 
-    bool in_editor() { return contains(current_url(driver), page.marker_editor); }
+    bool in_editor() { return contains(current_url(driver), page->marker_editor); }
 
-    bool images_in_place() { return contains(page_source(driver), page.marker_image_delete); }
+    bool images_in_place() { return contains(page_source(driver), page->marker_image_delete); }
 
     // At each card of the row's title: its copy button, and the next card of that title while the
     // on-sale page stays.
     AtCard press_copy(py::handle div) {
-        line(86); call_method(find_element(div, page.xpath_copy_button), page.name_click);
-        line(87); sleep(steps.after_copy_click);
+        line(86); call_method(find_element(div, page->xpath_copy_button), host->name_click);
+        line(87); sleep(steps->after_copy_click);
         line(88); return on_sale_page(driver) ? AtCard::next_card : AtCard::stop_cards;
     }
 
@@ -157,55 +166,55 @@ struct Row {
     bool open_copy() {
         SearchOutcome outcome = search_listing(driver, name, line, [this](py::handle div) { return press_copy(div); });
         if (outcome.kind == SearchOutcome::no_results) {
-            line(73); print_line(py::make_tuple(steps.no_results_label, name));
-                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: no search results, sign 2 written"
+            line(73); print_line(py::make_tuple(steps->no_results_label, name));
+                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet->zero, Py_EQ) ? "row {!r}: no search results, sign 2 written"
                                                                                          : "row {!r}: no search results, sign stays 0 (added {})", name, added);
-            line(74); mark_and_save(sheet.code_no_results);
-            line(77); sleep(steps.after_negative);
+            line(74); mark_and_save(sheet->code_no_results);
+            line(77); sleep(steps->after_negative);
             return false;
         }
         if (outcome.kind == SearchOutcome::not_found) {
-            line(99); print_line(py::make_tuple(steps.not_found_label, name));
-                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet.zero, Py_EQ) ? "row {!r}: listing not found on any result page, sign 1 written"
+            line(99); print_line(py::make_tuple(steps->not_found_label, name));
+                      runlog::info(runlog::In::get_res, line, compare_true(added, sheet->zero, Py_EQ) ? "row {!r}: listing not found on any result page, sign 1 written"
                                                                                          : "row {!r}: listing not found on any result page, sign stays 0 (added {})", name, added);
-            line(100); mark_and_save(sheet.code_not_found);
-            line(103); sleep(steps.after_negative);
+            line(100); mark_and_save(sheet->code_not_found);
+            line(103); sleep(steps->after_negative);
             return false;
         }
-        line(106); sleep(steps.before_editor);
+        line(106); sleep(steps->before_editor);
         return true;
     }
 
     // Sets the copy's options and publishes it; counts and saves only when the editor was left.
     void publish_copy() {
-        line(108); choose_visibility(driver, page.option_listed);
-        line(109); sleep(steps.after_visibility);
-        line(110); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
+        line(108); choose_visibility(driver, page->option_listed);
+        line(109); sleep(steps->after_visibility);
+        line(110); py::object wait_times = py::reinterpret_borrow<py::object>(sheet->zero);
         line(111); while (!images_in_place()) {
-            line(112); wait_times = wait_times + sheet.one;
-            line(113); if (compare_true(wait_times, steps.image_polls, Py_GT)) break;
-            line(114); sleep(steps.image_poll);
+            line(112); wait_times = wait_times + sheet->one;
+            line(113); if (compare_true(wait_times, steps->image_polls, Py_GT)) break;
+            line(114); sleep(steps->image_poll);
         }
         line(115); sleep(pic_wait);
         line(116); if (!images_in_place()) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, the editor's images were not in place after the image wait", name); return; }
-        line(118); call_method(driver, page.name_execute_script, page.script_scroll_bottom);
-        line(119); sleep(steps.after_scroll);
-        line(121); call_method(driver, page.name_execute_script, page.script_scroll_top);
-        line(122); sleep(steps.after_scroll);
-        line(123); if (!py::bool_(call_method(find_element(driver, page.xpath_checkbox), page.name_is_selected))) {
-            line(124); call_method(find_element(driver, page.xpath_checkbox), page.name_click);
+        line(118); call_method(driver, host->name_execute_script, page->script_scroll_bottom);
+        line(119); sleep(steps->after_scroll);
+        line(121); call_method(driver, host->name_execute_script, page->script_scroll_top);
+        line(122); sleep(steps->after_scroll);
+        line(123); if (!py::bool_(call_method(find_element(driver, page->xpath_checkbox), host->name_is_selected))) {
+            line(124); call_method(find_element(driver, page->xpath_checkbox), host->name_click);
         }
-        line(125); choose_visibility(driver, page.option_unlisted);
-        line(126); sleep(steps.after_visibility);
-        line(127); choose_visibility(driver, page.option_listed);
-        line(128); sleep(steps.before_buttons);
-        line(129); script_click(driver, find_element(driver, page.xpath_first_editor_button));
-        line(130); sleep(steps.after_first_button);
+        line(125); choose_visibility(driver, page->option_unlisted);
+        line(126); sleep(steps->after_visibility);
+        line(127); choose_visibility(driver, page->option_listed);
+        line(128); sleep(steps->before_buttons);
+        line(129); script_click(driver, find_element(driver, page->xpath_first_editor_button));
+        line(130); sleep(steps->after_first_button);
         PublishWindow window(stops, result, index, name, res_path, line);
-        window.record(added, current_url(driver), py::getattr(driver, steps.name_current_window_handle, py::none()));
+        window.record(added, current_url(driver), py::getattr(driver, host->name_current_window_handle, py::none()));
         bool published = false;
         try {
-            line(131); py::object button = find_element(driver, page.xpath_publish_button);
+            line(131); py::object button = find_element(driver, page->xpath_publish_button);
             try {
                 script_click(driver, button);
                 published = left_editor();
@@ -232,9 +241,9 @@ struct Row {
 
     // Where the publish led: false while the browser still shows the editor after the waits.
     bool left_editor() {
-        line(132); sleep(steps.after_publish);
+        line(132); sleep(steps->after_publish);
         line(133); if (in_editor()) {
-            line(134); sleep(steps.editor_recheck);
+            line(134); sleep(steps->editor_recheck);
         }
         line(135); return !in_editor();
     }
@@ -264,28 +273,28 @@ struct Row {
 // Deletes the draft entries one per cycle until the page lists none; a failed cycle reloads.
 void clear_drafts(py::handle driver, Lines& line) {
     long deleted = 0;
-    line(143); call_method(driver, host.name_get, draft_address());
-    line(144); sleep(steps.after_draft_page);
+    line(143); call_method(driver, host->name_get, draft_address());
+    line(144); sleep(steps->after_draft_page);
     for (;;) {
-        line(145); if (!contains(page_source(driver), page.marker_item_detail)) break;
-        line(146); py::object div_list = find_elements(driver, page.xpath_item_list)[steps.cards];
+        line(145); if (!contains(page_source(driver), page->marker_item_detail)) break;
+        line(146); py::object div_list = find_elements(driver, page->xpath_item_list)[steps->cards];
         try {
-            line(148); py::object button = find_element(div_list[py::int_(0)], page.xpath_draft_delete);
+            line(148); py::object button = find_element(div_list[py::int_(0)], page->xpath_draft_delete);
             line(149); script_click(driver, button);
-            line(150); sleep(steps.after_delete_click);
-            line(151); call_method(find_element(driver, page.xpath_dialog_confirm), page.name_click);
-            line(152); sleep(steps.after_confirm);
+            line(150); sleep(steps->after_delete_click);
+            line(151); call_method(find_element(driver, page->xpath_dialog_confirm), host->name_click);
+            line(152); sleep(steps->after_confirm);
                        runlog::info(runlog::In::get_res, line, "draft cleanup: draft {} deleted", ++deleted);
         } catch (...) {
                        runlog::draft_reload(line);
-            line(154); call_method(driver, page.name_refresh);
-            line(155); sleep(steps.after_refresh);
+            line(154); call_method(driver, host->name_refresh);
+            line(155); sleep(steps->after_refresh);
         }
     }
 }
 
 // NumPy 2 shows its scalars as np.int64(3); the line shows the plan as ('max_times:', 3).
-void print_plan(py::handle max_times) { print_line(py::make_tuple(steps.plan_label, plain_number(max_times))); }
+void print_plan(py::handle max_times) { print_line(py::make_tuple(steps->plan_label, plain_number(max_times))); }
 
 // The browser is gone: the run cannot go on, and says so instead of failing every row for ever.
 // The driver's error stays attached as the cause.
@@ -311,30 +320,30 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
     long pass = 0;
     // The record exists from before the first row: a stop after the first publish leaves a
     // workbook to resume from. A failed save here is one more save to make good later.
-    line(45); if (compare_true(max_times, sheet.zero, Py_GT)) {
+    line(45); if (compare_true(max_times, sheet->zero, Py_GT)) {
         try {
             result.save();
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
         }
     }
-    line(45); while (compare_true(max_times, sheet.zero, Py_GT)) {
+    line(45); while (compare_true(max_times, sheet->zero, Py_GT)) {
         ++pass;
-        line(46); for (py::handle record : call_method(df, host.name_itertuples)) {
+        line(46); for (py::handle record : call_method(df, host->name_itertuples)) {
             stop_if_requested(stops, line);
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
             // again in the next pass. The run log says why. Only a browser that is gone ends
             // the run from here.
             py::object name;
             try {
-                line(48); py::object index = record.attr(sheet.field_index);
-                line(49); name = record.attr(sheet.column_name);
-                line(50); py::object amount = record.attr(sheet.column_amount);
-                line(51); py::object added = record.attr(sheet.column_added);
-                line(52); py::object sign = record.attr(sheet.column_sign);
+                line(48); py::object index = record.attr(sheet->field_index);
+                line(49); name = record.attr(sheet->column_name);
+                line(50); py::object amount = record.attr(sheet->column_amount);
+                line(51); py::object added = record.attr(sheet->column_added);
+                line(52); py::object sign = record.attr(sheet->column_sign);
                           runlog::info(runlog::In::get_res, line, "row {!r}: pass {}, amount {}, added {}", name, pass, amount, added);
                 Row row{driver, df, pic_wait, res_path, result, stops, index, name, added, line};
-                line(53); if (compare_true(sign, sheet.zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
+                line(53); if (compare_true(sign, sheet->zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
                 line(54); if (compare_true(amount, added, Py_LE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, amount {} reached (added {})", name, amount, added); continue; }
                 if (row.open_copy()) {
                     row.publish_copy();
@@ -405,9 +414,9 @@ py::object get_res_body(const py::object* args, Lines& line) {
 // The operator's yes or no on a copy only they can see. With standard input closed no one can
 // answer.
 bool operator_says_published(py::handle name, py::handle res_path) {
-    print_line(py::make_tuple(steps.unsettled_label, name));
+    print_line(py::make_tuple(steps->unsettled_label, name));
     try {
-        return ask_yes_or_no(steps.prompt_published);
+        return ask_yes_or_no(steps->prompt_published);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_EOFError)) throw;
         refuse_to_settle(name, py::str("its tab no longer shows where the publish led, and standard input "
@@ -419,12 +428,12 @@ bool operator_says_published(py::handle name, py::handle res_path) {
 // The row a traced copy belongs to: its label where that row still has its title, else the one
 // row of that title. Rows may have been removed or moved since the stop.
 py::object traced_row(py::handle df, const CopyTrace& copy, py::handle res_path, Lines& line) {
-    py::object names = df[sheet.column_name];
-    if (contains(df.attr("index"), copy.row) &&
-        compare_true(names.attr("loc")[copy.row], copy.name, Py_EQ)) {
+    py::object names = df[sheet->column_name];
+    if (contains(df.attr(host->name_index), copy.row) &&
+        compare_true(names.attr(host->name_loc)[copy.row], copy.name, Py_EQ)) {
         return copy.row;
     }
-    py::object labels = df.attr("index")[compare(names, copy.name, Py_EQ)];
+    py::object labels = df.attr(host->name_index)[compare(names, copy.name, Py_EQ)];
     if (py::len(labels) != 1) {
         refuse_to_settle(copy.name,
                          py::len(labels) == 0 ? py::str("the result workbook has no row of that title (its trace names row {})").format(copy.row)
@@ -439,20 +448,20 @@ py::object traced_row(py::handle df, const CopyTrace& copy, py::handle res_path,
 
 // What the tab of the run's Chrome says of a click: true or false, or None where it cannot tell.
 py::object tab_says_published(py::handle driver, const CopyTrace& click, const char*& why) {
-    if (click.window.is_none() || !contains(driver.attr(page.name_window_handles), click.window)) {
+    if (click.window.is_none() || !contains(driver.attr(host->name_window_handles), click.window)) {
         return py::none();
     }
-    driver.attr(steps.name_switch_to).attr(steps.name_window)(click.window);
+    driver.attr(host->name_switch_to).attr(host->name_window)(click.window);
     py::object url = current_url(driver);
-    if (contains(url, page.marker_editor)) {
-        sleep(steps.after_publish);  // a publish still under way has the time the run gives it
+    if (contains(url, page->marker_editor)) {
+        sleep(steps->after_publish);  // a publish still under way has the time the run gives it
         url = current_url(driver);
     }
-    if (contains(url, page.marker_editor)) {
+    if (contains(url, page->marker_editor)) {
         why = "its tab is still in the listing editor";
         return py::bool_(false);
     }
-    if (py::bool_(url.attr("startswith")(marketplace_origin()))) {
+    if (py::bool_(url.attr(host->name_startswith)(marketplace_origin()))) {
         why = "its tab left the listing editor for the marketplace's pages";
         return py::bool_(true);
     }
@@ -507,7 +516,7 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lin
     py::dict counts;  // row label -> the count the workbook ends with
     auto count_of = [&](py::handle row) -> py::object {
         if (contains(counts, row)) return counts[row];
-        return df.attr("loc")[py::make_tuple(row, sheet.column_added)];
+        return df.attr(host->name_loc)[py::make_tuple(row, sheet->column_added)];
     };
     for (std::size_t i = 0; i < traced.size(); ++i) {
         const CopyTrace& entry = traced[i];
@@ -523,7 +532,7 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lin
             py::object before = count_of(row);
             const char* why = nullptr;
             const bool published = click_went_out(driver, entry, before, i + 1 == traced.size(), res_path, why);
-            if (published && !compare_true(before, entry.added, Py_GT)) counts[row] = before + sheet.one;
+            if (published && !compare_true(before, entry.added, Py_GT)) counts[row] = before + sheet->one;
             runlog::info(runlog::In::resume, line, published ? "resume: row {!r}: the copy in flight went out ({}): counted"
                                                            : "resume: row {!r}: the copy in flight did not go out ({}): not counted",
                          entry.name, why);
@@ -548,31 +557,31 @@ const FunctionDef get_res_function = {
 
 SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, const CardAction& at_card,
                              long give_up_after) {
-    line(56); call_method(driver, host.name_get, onsale_address());
-    line(57); sleep(steps.after_open);
+    line(56); call_method(driver, host->name_get, onsale_address());
+    line(57); sleep(steps->after_open);
     line(58); print_line(name);
-    line(59); call_method(find_element(driver, page.xpath_search_box), page.name_clear);
-    line(60); call_method(find_element(driver, page.xpath_search_box), page.name_send_keys, name + steps.line_feed);
-    line(61); sleep(steps.after_search);
-    line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet.zero);
+    line(59); call_method(find_element(driver, page->xpath_search_box), host->name_clear);
+    line(60); call_method(find_element(driver, page->xpath_search_box), host->name_send_keys, name + steps->line_feed);
+    line(61); sleep(steps->after_search);
+    line(62); py::object wait_times = py::reinterpret_borrow<py::object>(sheet->zero);
     for (;;) {
-        line(64); py::object style = call_method(find_element(driver, page.xpath_results_footer),
-                                                     page.name_get_attribute, page.attribute_style);
-        line(65); if (compare_true(style, page.style_hidden, Py_EQ)) break;
-        line(66); wait_times = wait_times + sheet.one;
-        line(67); if (compare_true(wait_times, steps.footer_polls_before_reload, Py_GT)) call_method(driver, page.name_refresh);
+        line(64); py::object style = call_method(find_element(driver, page->xpath_results_footer),
+                                                     host->name_get_attribute, page->attribute_style);
+        line(65); if (compare_true(style, page->style_hidden, Py_EQ)) break;
+        line(66); wait_times = wait_times + sheet->one;
+        line(67); if (compare_true(wait_times, steps->footer_polls_before_reload, Py_GT)) call_method(driver, host->name_refresh);
                   if (give_up_after > 0 && compare_true(wait_times, py::int_(give_up_after), Py_GT)) return {SearchOutcome::results_stuck, 0};
-        line(68); sleep(steps.footer_poll);
+        line(68); sleep(steps->footer_poll);
     }
     line(70); py::object div_list = cards(driver);
     line(71); print_line(py::int_(py::len(div_list)));
-    line(72); if (!contains(page_source(driver), page.marker_item_detail)) return {SearchOutcome::no_results, 0};
+    line(72); if (!contains(page_source(driver), page->marker_item_detail)) return {SearchOutcome::no_results, 0};
     long result_page = 1;
     for (;;) {
         line(81); div_list = cards(driver);
         for (py::handle div : div_list) {
-            line(83); py::object search_name = call_method(find_element(div, page.xpath_card_title).attr(page.name_text),
-                                                               host.name_strip);
+            line(83); py::object search_name = call_method(find_element(div, page->xpath_card_title).attr(host->name_text),
+                                                               host->name_strip);
             line(84); if (!compare_true(name, search_name, Py_EQ)) continue;
             line(85); if (!on_sale_page(driver)) break;
                       const AtCard next = at_card(div);
@@ -580,65 +589,43 @@ SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, co
                       if (next == AtCard::stop_cards) break;
         }
         line(90); if (!on_sale_page(driver)) break;
-        line(91); if (!contains(page_source(driver), page.marker_pager)) break;
-        line(92); py::object pager = call_method(find_element(driver, page.xpath_pager_item),
-                                                     page.name_get_attribute, page.attribute_inner_html);
-        line(93); if (!contains(pager, page.marker_link_end)) break;
-        line(94); script_click(driver, find_element(driver, page.xpath_pager_link));
-        line(95); sleep(steps.after_page_turn);
-        line(96); print_line(steps.next_page_line);
+        line(91); if (!contains(page_source(driver), page->marker_pager)) break;
+        line(92); py::object pager = call_method(find_element(driver, page->xpath_pager_item),
+                                                     host->name_get_attribute, page->attribute_inner_html);
+        line(93); if (!contains(pager, page->marker_link_end)) break;
+        line(94); script_click(driver, find_element(driver, page->xpath_pager_link));
+        line(95); sleep(steps->after_page_turn);
+        line(96); print_line(steps->next_page_line);
         ++result_page;
     }
     line(98); return {on_sale_page(driver) ? SearchOutcome::not_found : SearchOutcome::found, result_page};
 }
 
 py::object draft_entries(py::handle driver, Lines& line) {
-    line(143); call_method(driver, host.name_get, draft_address());
-    line(144); sleep(steps.after_draft_page);
-    line(145); if (!contains(page_source(driver), page.marker_item_detail)) return py::list();
-    line(146); return find_elements(driver, page.xpath_item_list)[steps.cards];
+    line(143); call_method(driver, host->name_get, draft_address());
+    line(144); sleep(steps->after_draft_page);
+    line(145); if (!contains(page_source(driver), page->marker_item_detail)) return py::list();
+    line(146); return find_elements(driver, page->xpath_item_list)[steps->cards];
 }
 
 StagePacing stage_pacing() {
     auto seconds = [](py::handle value) { return value.cast<double>(); };
     StagePacing pacing;
-    pacing.search = seconds(steps.after_open) + seconds(steps.after_search);
-    pacing.page_turn = seconds(steps.after_page_turn);
-    pacing.marked = seconds(steps.after_negative);
-    pacing.copy = seconds(steps.after_copy_click) + seconds(steps.before_editor) +
-                  2 * seconds(steps.after_visibility) + 2 * seconds(steps.after_scroll) +
-                  seconds(steps.before_buttons) + seconds(steps.after_first_button) +
-                  seconds(steps.after_publish);
-    pacing.drafts_page = seconds(steps.after_draft_page);
-    pacing.draft = seconds(steps.after_delete_click) + seconds(steps.after_confirm);
+    pacing.search = seconds(steps->after_open) + seconds(steps->after_search);
+    pacing.page_turn = seconds(steps->after_page_turn);
+    pacing.marked = seconds(steps->after_negative);
+    pacing.copy = seconds(steps->after_copy_click) + seconds(steps->before_editor) +
+                  2 * seconds(steps->after_visibility) + 2 * seconds(steps->after_scroll) +
+                  seconds(steps->before_buttons) + seconds(steps->after_first_button) +
+                  seconds(steps->after_publish);
+    pacing.drafts_page = seconds(steps->after_draft_page);
+    pacing.draft = seconds(steps->after_delete_click) + seconds(steps->after_confirm);
     return pacing;
 }
 
 void create_replication_constants() {
-    StepConstants& table = steps;
-    VANTREL_STEP_CONSTANTS(VANTREL_TEXT_CREATE)
-    table.cards = keep(py::reinterpret_steal<py::object>(
-        PySlice_New(py::int_(1).ptr(), py::int_(-2).ptr(), nullptr)));
-    VANTREL_INT_CREATE(after_open, 4)
-    VANTREL_FLOAT_CREATE(after_search, 1.5)
-    VANTREL_FLOAT_CREATE(footer_poll, 0.6)
-    VANTREL_FLOAT_CREATE(after_negative, 0.8)
-    VANTREL_INT_CREATE(after_copy_click, 1)
-    VANTREL_INT_CREATE(after_page_turn, 2)
-    VANTREL_INT_CREATE(before_editor, 5)
-    VANTREL_FLOAT_CREATE(after_visibility, 0.5)
-    VANTREL_INT_CREATE(image_poll, 1)
-    VANTREL_FLOAT_CREATE(after_scroll, 0.3)
-    VANTREL_INT_CREATE(before_buttons, 1)
-    VANTREL_FLOAT_CREATE(after_first_button, 0.5)
-    VANTREL_INT_CREATE(after_publish, 4)
-    VANTREL_INT_CREATE(editor_recheck, 1)
-    VANTREL_INT_CREATE(after_draft_page, 5)
-    VANTREL_INT_CREATE(after_delete_click, 1)
-    VANTREL_INT_CREATE(after_confirm, 2)
-    VANTREL_FLOAT_CREATE(after_refresh, 3.6)
-    VANTREL_INT_CREATE(footer_polls_before_reload, 6)
-    VANTREL_INT_CREATE(image_polls, 9)
+    static const StepConstants constants;
+    steps = &constants;
 }
 
 }  // namespace vantrel

@@ -6,87 +6,53 @@
 
 namespace vantrel {
 
-SheetConstants sheet;
+const SheetConstants* sheet = nullptr;
 
 namespace {
 
-// The result workbook's files: its save, temporary and unsaved names, the record of a copy in
-// flight, and the retries of a failed save.
-#define VANTREL_WORKBOOK_FILES(X)            \
-    X(name_to_excel, "to_excel")         \
-    X(name_loc, "loc")                   \
-    X(name_max, "max")                   \
-    X(name_getpid, "getpid")             \
-    X(name_replace, "replace")           \
-    X(name_exists, "exists")             \
-    X(name_remove, "remove")               \
-    X(name_fsdecode, "fsdecode")           \
-    X(name_endswith, "endswith")           \
-    X(workbook_suffix, ".xlsx")            \
-    X(unsaved_suffix, " (unsaved).xlsx")   \
-    X(name_numbers, "numbers")             \
-    X(name_integral, "Integral")           \
-    X(name_json, "json")                   \
-    X(name_dumps, "dumps")                 \
-    X(name_loads, "loads")                 \
-    X(name_io, "io")                       \
-    X(name_open, "open")                   \
-    X(name_write, "write")                 \
-    X(name_pathlib, "pathlib")             \
-    X(name_path_class, "Path")             \
-    X(name_read_text, "read_text")         \
-    X(in_flight_suffix, ".in-flight.json") \
-    X(name_flush, "flush")                 \
-    X(name_fsync, "fsync")                 \
-    X(name_fileno, "fileno")               \
-    X(write_mode, "w")                     \
-    X(record_row, "row")                   \
-    X(record_name, "name")                 \
-    X(record_added, "added")               \
-    X(record_url, "url")                   \
-    X(record_window, "window")             \
-    X(record_event, "event")               \
-    X(record_copy, "copy")                 \
-    X(event_click, "click")                \
-    X(event_published, "published")        \
-    X(event_not_published, "not published") \
-    X(name_splitlines, "splitlines")       \
-    X(line_break, "\n")
-
+// The result workbook's files: the workbook's and its unsaved copy's names, and the trace of the
+// copies in flight beside it with its entries' keys and events.
 struct WorkbookFiles {
-    VANTREL_WORKBOOK_FILES(VANTREL_TEXT_FIELD)
-    py::handle retry_pause;     // seconds between the attempts that make up for a failed save
+    py::handle workbook_suffix = intern(".xlsx");
+    py::handle unsaved_suffix = intern(" (unsaved).xlsx");
+    py::handle in_flight_suffix = intern(".in-flight.json");
+    py::handle write_mode = intern("w");
+    py::handle record_row = intern("row");
+    py::handle record_name = intern("name");
+    py::handle record_added = intern("added");
+    py::handle record_url = intern("url");
+    py::handle record_window = intern("window");
+    py::handle record_event = intern("event");
+    py::handle record_copy = intern("copy");
+    py::handle event_click = intern("click");
+    py::handle event_published = intern("published");
+    py::handle event_not_published = intern("not published");
+    py::handle line_break = intern("\n");
+    py::handle retry_pause = keep(py::int_(5));  // seconds between the attempts that make up for a failed save
     int retries = 3;
-    py::handle integral;        // numbers.Integral: the integer types, NumPy's among them
+    // numbers.Integral: the integer types, NumPy's among them
+    py::handle integral = keep(import(host->name_numbers).attr(host->name_integral));
 };
-WorkbookFiles workbook_files;
+const WorkbookFiles* workbook_files = nullptr;
 
 py::object active_rows(py::handle df) {
-    py::object mask = compare(df[sheet.column_sign], sheet.zero, Py_EQ);
+    py::object mask = compare(df[sheet->column_sign], sheet->zero, Py_EQ);
     return df[mask];
 }
 
 }  // namespace
 
 void create_sheet_constants() {
-    {
-        SheetConstants& table = sheet;
-        VANTREL_SHEET_CONSTANTS(VANTREL_TEXT_CREATE)
-        VANTREL_INT_CREATE(zero, 0)
-        VANTREL_INT_CREATE(one, 1)
-        VANTREL_INT_CREATE(code_not_found, 1)
-        VANTREL_INT_CREATE(code_no_results, 2)
-    }
-    WorkbookFiles& table = workbook_files;
-    VANTREL_WORKBOOK_FILES(VANTREL_TEXT_CREATE)
-    VANTREL_INT_CREATE(retry_pause, 5)
-    workbook_files.integral = keep(import(workbook_files.name_numbers).attr(workbook_files.name_integral));
+    static const SheetConstants constants;
+    static const WorkbookFiles files;
+    sheet = &constants;
+    workbook_files = &files;
 }
 
 py::object plan(py::handle df) {
-    py::object amount = active_rows(df)[sheet.column_amount];
-    py::object added = active_rows(df)[sheet.column_added];
-    return call_method(amount - added, workbook_files.name_max);
+    py::object amount = active_rows(df)[sheet->column_amount];
+    py::object added = active_rows(df)[sheet->column_added];
+    return call_method(amount - added, host->name_max);
 }
 
 py::object plain_number(py::handle value) {
@@ -95,7 +61,7 @@ py::object plain_number(py::handle value) {
     }
     // NumPy's integer types are registered as integral; its bool is not, and its index
     // conversion warns.
-    if (!py::isinstance<py::int_>(value) && py::isinstance(value, workbook_files.integral)) {
+    if (!py::isinstance<py::int_>(value) && py::isinstance(value, workbook_files->integral)) {
         py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
         if (!index) throw py::error_already_set();
         return index;
@@ -104,14 +70,14 @@ py::object plain_number(py::handle value) {
 }
 
 void mark(py::handle df, py::handle index, py::handle code) {
-    set_item(df.attr(workbook_files.name_loc), py::make_tuple(index, sheet.column_sign), code);
+    set_item(df.attr(host->name_loc), py::make_tuple(index, sheet->column_sign), code);
 }
 
 py::object count_copy(py::handle df, py::handle index) {
-    py::object loc = df.attr(workbook_files.name_loc);
-    py::tuple key = py::make_tuple(index, sheet.column_added);
+    py::object loc = df.attr(host->name_loc);
+    py::tuple key = py::make_tuple(index, sheet->column_added);
     py::object value = loc[key];
-    set_item(loc, key, value + sheet.one);
+    set_item(loc, key, value + sheet->one);
     return loc[key];
 }
 
@@ -119,34 +85,34 @@ namespace {
 
 // ".<name><suffix>", hidden beside the result workbook, so that a rename stays on one file system.
 py::object hidden_beside(py::handle res_path, py::handle suffix) {
-    py::object path = host.os.attr(host.name_path);
-    py::tuple folder_and_name = call_method(path, host.name_split, res_path);
+    py::object path = host->os.attr(host->name_path);
+    py::tuple folder_and_name = call_method(path, host->name_split, res_path);
     py::object name = py::str(".{}{}").format(folder_and_name[1], suffix);
-    return call_method(path, host.name_join, folder_and_name[0], name);
+    return call_method(path, host->name_join, folder_and_name[0], name);
 }
 
 // The save's temporary file: ".<name>.<pid>.tmp.xlsx".
 py::object temporary_path(py::handle res_path) {
-    py::object pid = call_method(host.os, workbook_files.name_getpid);
+    py::object pid = call_method(host->os, host->name_getpid);
     return hidden_beside(res_path, py::str(".{}.tmp.xlsx").format(pid));
 }
 
 }  // namespace
 
 void save(py::handle df, py::handle res_path) {
-    py::handle os = host.os;
-    py::object path = os.attr(host.name_path);
+    py::handle os = host->os;
+    py::object path = os.attr(host->name_path);
     py::object temporary = temporary_path(res_path);
     try {
-        df.attr(workbook_files.name_to_excel)(temporary, py::arg("index") = false);
-        call_method(os, workbook_files.name_replace, temporary, res_path);
+        df.attr(host->name_to_excel)(temporary, py::arg("index") = false);
+        call_method(os, host->name_replace, temporary, res_path);
     } catch (py::error_already_set& error) {
         // The failure is what the caller hears of; a temporary file the writer left goes away.
         runlog::Leftover leftover = runlog::Leftover::none;
         try {
-            if (py::bool_(call_method(path, workbook_files.name_exists, temporary))) {
+            if (py::bool_(call_method(path, host->name_exists, temporary))) {
                 leftover = runlog::Leftover::kept;
-                call_method(os, workbook_files.name_remove, temporary);
+                call_method(os, host->name_remove, temporary);
                 leftover = runlog::Leftover::removed;
             }
         } catch (py::error_already_set& cleanup) {
@@ -167,38 +133,38 @@ namespace {
 // at any moment leaves the file as it was before or as it is after.
 void write_durably(py::handle path, py::handle text) {
     py::object temporary = py::reinterpret_borrow<py::object>(path) + py::str(".tmp");
-    py::object file = import(workbook_files.name_io)
-                          .attr(workbook_files.name_open)(temporary, workbook_files.write_mode,
-                                                  py::arg("encoding") = host.text_encoding);
+    py::object file = import(host->name_io)
+                          .attr(host->name_open)(temporary, workbook_files->write_mode,
+                                                  py::arg("encoding") = host->text_encoding);
     try {
-        call_method(file, workbook_files.name_write, text);
-        call_method(file, workbook_files.name_flush);
-        call_method(host.os, workbook_files.name_fsync, call_method(file, workbook_files.name_fileno));
+        call_method(file, host->name_write, text);
+        call_method(file, host->name_flush);
+        call_method(host->os, host->name_fsync, call_method(file, host->name_fileno));
     } catch (py::error_already_set&) {
-        call_method(file, host.name_close);
+        call_method(file, host->name_close);
         try {
-            call_method(host.os, workbook_files.name_remove, temporary);
+            call_method(host->os, host->name_remove, temporary);
         } catch (py::error_already_set& cleanup) {
             if (!cleanup.matches(PyExc_OSError)) throw;
         }
         throw;
     }
-    call_method(file, host.name_close);
-    call_method(host.os, workbook_files.name_replace, temporary, path);
+    call_method(file, host->name_close);
+    call_method(host->os, host->name_replace, temporary, path);
 }
 
 // An entry's value, or None where the entry has none.
 py::object field(py::handle entry, py::handle key) {
-    return call_method(entry, host.name_get, key);
+    return call_method(entry, host->name_get, key);
 }
 
 }  // namespace
 
-py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files.in_flight_suffix); }
+py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files->in_flight_suffix); }
 
-py::handle trace_click() { return workbook_files.event_click; }
-py::handle trace_published() { return workbook_files.event_published; }
-py::handle trace_not_published() { return workbook_files.event_not_published; }
+py::handle trace_click() { return workbook_files->event_click; }
+py::handle trace_published() { return workbook_files->event_published; }
+py::handle trace_not_published() { return workbook_files->event_not_published; }
 
 void ResultWorkbook::mark(py::handle index, py::handle code) {
     behind_ = true;
@@ -212,7 +178,7 @@ py::object ResultWorkbook::count_copy(py::handle index) {
 
 void ResultWorkbook::count_up_to(py::handle index, py::handle added) {
     behind_ = true;
-    set_item(df_.attr(workbook_files.name_loc), py::make_tuple(index, sheet.column_added), added);
+    set_item(df_.attr(host->name_loc), py::make_tuple(index, sheet->column_added), added);
 }
 
 void ResultWorkbook::save() {
@@ -237,26 +203,26 @@ void ResultWorkbook::save() {
 }
 
 void ResultWorkbook::trace(py::dict entry) {
-    py::object json = import(workbook_files.name_json);
+    py::object json = import(host->name_json);
     py::list lines;
     for (py::handle each : journal_) {
-        lines.append(call_method(json, workbook_files.name_dumps, each) + workbook_files.line_break);
+        lines.append(call_method(json, host->name_dumps, each) + workbook_files->line_break);
     }
-    lines.append(call_method(json, workbook_files.name_dumps, entry) + workbook_files.line_break);
-    write_durably(in_flight_path(res_path_), call_method(py::str(""), host.name_join, lines));
+    lines.append(call_method(json, host->name_dumps, entry) + workbook_files->line_break);
+    write_durably(in_flight_path(res_path_), call_method(py::str(""), host->name_join, lines));
     journal_.append(entry);
 }
 
 void ResultWorkbook::copy_clicking(py::handle index, py::handle name, py::handle added,
                                    py::handle url, py::handle window) {
     py::dict entry;
-    entry[workbook_files.record_event] = workbook_files.event_click;
-    entry[workbook_files.record_copy] = py::int_(copies_ + 1);
-    entry[workbook_files.record_row] = plain_number(index);
-    entry[workbook_files.record_name] = name;
-    entry[workbook_files.record_added] = plain_number(added);
-    entry[workbook_files.record_url] = url;
-    entry[workbook_files.record_window] = window;
+    entry[workbook_files->record_event] = workbook_files->event_click;
+    entry[workbook_files->record_copy] = py::int_(copies_ + 1);
+    entry[workbook_files->record_row] = plain_number(index);
+    entry[workbook_files->record_name] = name;
+    entry[workbook_files->record_added] = plain_number(added);
+    entry[workbook_files->record_url] = url;
+    entry[workbook_files->record_window] = window;
     trace(entry);
     ++copies_;
     click_open_ = true;
@@ -265,11 +231,11 @@ void ResultWorkbook::copy_clicking(py::handle index, py::handle name, py::handle
 py::object ResultWorkbook::copy_published(py::handle index, py::handle name) {
     py::object added = count_copy(index);
     py::dict entry;
-    entry[workbook_files.record_event] = workbook_files.event_published;
-    entry[workbook_files.record_copy] = py::int_(copies_);
-    entry[workbook_files.record_row] = plain_number(index);
-    entry[workbook_files.record_name] = name;
-    entry[workbook_files.record_added] = plain_number(added);
+    entry[workbook_files->record_event] = workbook_files->event_published;
+    entry[workbook_files->record_copy] = py::int_(copies_);
+    entry[workbook_files->record_row] = plain_number(index);
+    entry[workbook_files->record_name] = name;
+    entry[workbook_files->record_added] = plain_number(added);
     trace(entry);
     click_open_ = false;
     return added;
@@ -277,10 +243,10 @@ py::object ResultWorkbook::copy_published(py::handle index, py::handle name) {
 
 void ResultWorkbook::copy_not_published(py::handle index, py::handle name) {
     py::dict entry;
-    entry[workbook_files.record_event] = workbook_files.event_not_published;
-    entry[workbook_files.record_copy] = py::int_(copies_);
-    entry[workbook_files.record_row] = plain_number(index);
-    entry[workbook_files.record_name] = name;
+    entry[workbook_files->record_event] = workbook_files->event_not_published;
+    entry[workbook_files->record_copy] = py::int_(copies_);
+    entry[workbook_files->record_row] = plain_number(index);
+    entry[workbook_files->record_name] = name;
     trace(entry);
     click_open_ = false;
 }
@@ -289,34 +255,34 @@ std::vector<CopyTrace> read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
     try {
-        text = import(workbook_files.name_pathlib).attr(workbook_files.name_path_class)(path)
-                   .attr(workbook_files.name_read_text)(py::arg("encoding") = host.text_encoding);
+        text = import(host->name_pathlib).attr(host->name_path_class)(path)
+                   .attr(host->name_read_text)(py::arg("encoding") = host->text_encoding);
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_FileNotFoundError)) return {};
         throw;
     }
     std::vector<CopyTrace> entries;
-    py::object json = import(workbook_files.name_json);
-    for (py::handle line : call_method(text, workbook_files.name_splitlines)) {
-        if (py::len(call_method(line, host.name_strip)) == 0) continue;
-        py::object entry = call_method(json, workbook_files.name_loads, line);
-        if (!py::isinstance<py::dict>(entry) || !contains(entry, workbook_files.record_row)) {
+    py::object json = import(host->name_json);
+    for (py::handle line : call_method(text, host->name_splitlines)) {
+        if (py::len(call_method(line, host->name_strip)) == 0) continue;
+        py::object entry = call_method(json, host->name_loads, line);
+        if (!py::isinstance<py::dict>(entry) || !contains(entry, workbook_files->record_row)) {
             throw py::value_error("the trace of the copies in flight beside the result workbook is not one: " +
                                   py::str(path).cast<std::string>());
         }
-        py::object event = field(entry, workbook_files.record_event);
+        py::object event = field(entry, workbook_files->record_event);
         entries.push_back(CopyTrace{
-            event.is_none() ? py::reinterpret_borrow<py::object>(workbook_files.event_click) : event,
-            field(entry, workbook_files.record_copy), field(entry, workbook_files.record_row),
-            field(entry, workbook_files.record_name), field(entry, workbook_files.record_added),
-            field(entry, workbook_files.record_url), field(entry, workbook_files.record_window)});
+            event.is_none() ? py::reinterpret_borrow<py::object>(workbook_files->event_click) : event,
+            field(entry, workbook_files->record_copy), field(entry, workbook_files->record_row),
+            field(entry, workbook_files->record_name), field(entry, workbook_files->record_added),
+            field(entry, workbook_files->record_url), field(entry, workbook_files->record_window)});
     }
     return entries;
 }
 
 void clear_in_flight(py::handle res_path) {
     try {
-        call_method(host.os, workbook_files.name_remove, in_flight_path(res_path));
+        call_method(host->os, host->name_remove, in_flight_path(res_path));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_FileNotFoundError)) throw;
     }
@@ -326,13 +292,13 @@ namespace {
 
 // "<folder>/<name> (unsaved).xlsx" for "<folder>/<name>.xlsx"; any other name gets the suffix.
 py::object unsaved_path(py::handle res_path) {
-    py::str path = call_method(host.os, workbook_files.name_fsdecode, res_path);  // a host's Path too
-    if (py::bool_(call_method(path, workbook_files.name_endswith, workbook_files.workbook_suffix))) {
-        py::ssize_t stem = py::len(path) - py::len(workbook_files.workbook_suffix);
+    py::str path = call_method(host->os, host->name_fsdecode, res_path);  // a host's Path too
+    if (py::bool_(call_method(path, host->name_endswith, workbook_files->workbook_suffix))) {
+        py::ssize_t stem = py::len(path) - py::len(workbook_files->workbook_suffix);
         py::object name = path[py::slice(0, stem, 1)];
-        return name + workbook_files.unsaved_suffix;
+        return name + workbook_files->unsaved_suffix;
     }
-    return path + workbook_files.unsaved_suffix;
+    return path + workbook_files->unsaved_suffix;
 }
 
 // The save's own error again, of its own type where that type takes a message, now naming both
@@ -386,17 +352,17 @@ void ResultWorkbook::catch_up_before(py::error_already_set& leaving, const Lines
 void ResultWorkbook::catch_up(const Lines& line) {
     for (int attempt = 1; behind_; ++attempt) {
         runlog::info(runlog::In::get_res, line, "result workbook {!r} behind the table after the last pass: save attempt {} of {}",
-                     res_path_, attempt, workbook_files.retries);
+                     res_path_, attempt, workbook_files->retries);
         try {
             save();
         } catch (py::error_already_set& failure) {
             if (!failure.matches(PyExc_Exception)) {
                 throw;  // an interrupt ends the run at once
             }
-            if (attempt == workbook_files.retries) {
+            if (attempt == workbook_files->retries) {
                 give_up(failure, line);
             }
-            sleep(workbook_files.retry_pause);
+            sleep(workbook_files->retry_pause);
         }
     }
 }

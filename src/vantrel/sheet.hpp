@@ -8,26 +8,19 @@
 
 namespace vantrel {
 
-// The table's columns and progress codes.
-#define VANTREL_SHEET_CONSTANTS(X)     \
-    X(column_name, "name")         \
-    X(column_amount, "amount")     \
-    X(column_added, "added")       \
-    X(column_sign, "sign")         \
-    X(field_index, "Index")        \
-    X(name_values, "values")       \
-    X(name_copy, "copy")           \
-    X(name_pd, "pd")               \
-    X(name_read_excel, "read_excel")
-
+// The table's columns, the row tuple's label field and the progress codes.
 struct SheetConstants {
-    VANTREL_SHEET_CONSTANTS(VANTREL_TEXT_FIELD)
-    py::handle zero;               // `added` and `sign` at launch; the active code
-    py::handle one;                // one published copy
-    py::handle code_not_found;     // every result page walked, no card opened the editor
-    py::handle code_no_results;    // the search showed nothing at all
+    py::handle column_name = intern("name");
+    py::handle column_amount = intern("amount");
+    py::handle column_added = intern("added");
+    py::handle column_sign = intern("sign");
+    py::handle field_index = intern("Index");
+    py::handle zero = keep(py::int_(0));             // `added` and `sign` at launch; the active code
+    py::handle one = keep(py::int_(1));              // one published copy
+    py::handle code_not_found = keep(py::int_(1));   // every result page walked, no card opened the editor
+    py::handle code_no_results = keep(py::int_(2));  // the search showed nothing at all
 };
-extern SheetConstants sheet;
+extern const SheetConstants* sheet;
 
 void create_sheet_constants();
 
