@@ -62,6 +62,8 @@ struct RunEnds : py::error_already_set {};
 
 // Ends the run with a RuntimeError saying `message`, the error that led to it as its cause.
 [[noreturn]] void end_run(py::str message, py::error_already_set& cause) {
+    // Built from the cause's value, which the row's log may have taken already: pybind11's
+    // raise_from would restore the cause a second time.
     py::object ending = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(message);
     PyException_SetCause(ending.ptr(), py::reinterpret_borrow<py::object>(cause.value()).release().ptr());
     PyErr_SetObject(PyExc_RuntimeError, ending.ptr());
@@ -212,20 +214,19 @@ struct Row {
         line(130); sleep(steps->after_first_button);
         PublishWindow window(stops, result, index, name, res_path, line);
         window.record(added, current_url(driver), py::getattr(driver, host->name_current_window_handle, py::none()));
-        bool published = false;
+        py::object button;
         try {
-            line(131); py::object button = find_element(driver, page->xpath_publish_button);
-            try {
-                script_click(driver, button);
-                published = left_editor();
-            } catch (py::error_already_set& error) {
-                published = settle_after(error);
-            }
-        } catch (RunEnds&) {
-            throw;
+            line(131); button = find_element(driver, page->xpath_publish_button);
         } catch (py::error_already_set&) {
             window.close(false);  // no publish button, nothing clicked: the row fails, and comes up again
             throw;
+        }
+        bool published = false;
+        try {
+            script_click(driver, button);
+            published = left_editor();
+        } catch (py::error_already_set& error) {
+            published = settle_after(error);
         }
         line(135); if (!published) {
                        runlog::info(runlog::In::get_res, line, "row {!r}: left early, still in the editor after publishing, not counted", name);
@@ -476,8 +477,8 @@ namespace {
 bool left_open(const std::vector<CopyTrace>& traced, std::size_t click) {
     for (std::size_t later = click + 1; later < traced.size(); ++later) {
         const CopyTrace& entry = traced[later];
-        if (!entry.copy.is_none() && compare_true(entry.copy, traced[click].copy, Py_EQ) &&
-            !compare_true(entry.event, trace_click(), Py_EQ)) {
+        if (entry.event != CopyTrace::click && !entry.copy.is_none() &&
+            compare_true(entry.copy, traced[click].copy, Py_EQ)) {
             return false;
         }
     }
@@ -521,14 +522,14 @@ void settle_in_flight(py::handle driver, py::handle df, py::handle res_path, Lin
     for (std::size_t i = 0; i < traced.size(); ++i) {
         const CopyTrace& entry = traced[i];
         py::handle row = rows[i];
-        if (compare_true(entry.event, trace_published(), Py_EQ)) {
+        if (entry.event == CopyTrace::published) {
             // Counted in the table when it went out; the workbook may not have held it yet.
             const bool held = compare_true(count_of(row), entry.added, Py_GE);
             runlog::info(runlog::In::resume, line, held ? "resume: row {!r}: copy {} went out (its trace says published): the workbook holds it"
                                                         : "resume: row {!r}: copy {} went out (its trace says published): counted",
                          entry.name, entry.copy);
             if (!held) counts[row] = entry.added;
-        } else if (compare_true(entry.event, trace_click(), Py_EQ) && left_open(traced, i)) {
+        } else if (entry.event == CopyTrace::click && left_open(traced, i)) {
             py::object before = count_of(row);
             const char* why = nullptr;
             const bool published = click_went_out(driver, entry, before, i + 1 == traced.size(), res_path, why);

@@ -153,6 +153,16 @@ void write_durably(py::handle path, py::handle text) {
     call_method(host->os, host->name_replace, temporary, path);
 }
 
+// The keys every entry of the trace has: what happened to which copy of which row.
+py::dict trace_entry(py::handle event, long copy, py::handle index, py::handle name) {
+    py::dict entry;
+    entry[workbook_files->record_event] = event;
+    entry[workbook_files->record_copy] = py::int_(copy);
+    entry[workbook_files->record_row] = plain_number(index);
+    entry[workbook_files->record_name] = name;
+    return entry;
+}
+
 // An entry's value, or None where the entry has none.
 py::object field(py::handle entry, py::handle key) {
     return call_method(entry, host->name_get, key);
@@ -162,9 +172,6 @@ py::object field(py::handle entry, py::handle key) {
 
 py::object in_flight_path(py::handle res_path) { return hidden_beside(res_path, workbook_files->in_flight_suffix); }
 
-py::handle trace_click() { return workbook_files->event_click; }
-py::handle trace_published() { return workbook_files->event_published; }
-py::handle trace_not_published() { return workbook_files->event_not_published; }
 
 void ResultWorkbook::mark(py::handle index, py::handle code) {
     behind_ = true;
@@ -215,11 +222,7 @@ void ResultWorkbook::trace(py::dict entry) {
 
 void ResultWorkbook::copy_clicking(py::handle index, py::handle name, py::handle added,
                                    py::handle url, py::handle window) {
-    py::dict entry;
-    entry[workbook_files->record_event] = workbook_files->event_click;
-    entry[workbook_files->record_copy] = py::int_(copies_ + 1);
-    entry[workbook_files->record_row] = plain_number(index);
-    entry[workbook_files->record_name] = name;
+    py::dict entry = trace_entry(workbook_files->event_click, copies_ + 1, index, name);
     entry[workbook_files->record_added] = plain_number(added);
     entry[workbook_files->record_url] = url;
     entry[workbook_files->record_window] = window;
@@ -230,11 +233,7 @@ void ResultWorkbook::copy_clicking(py::handle index, py::handle name, py::handle
 
 py::object ResultWorkbook::copy_published(py::handle index, py::handle name) {
     py::object added = count_copy(index);
-    py::dict entry;
-    entry[workbook_files->record_event] = workbook_files->event_published;
-    entry[workbook_files->record_copy] = py::int_(copies_);
-    entry[workbook_files->record_row] = plain_number(index);
-    entry[workbook_files->record_name] = name;
+    py::dict entry = trace_entry(workbook_files->event_published, copies_, index, name);
     entry[workbook_files->record_added] = plain_number(added);
     trace(entry);
     click_open_ = false;
@@ -242,12 +241,7 @@ py::object ResultWorkbook::copy_published(py::handle index, py::handle name) {
 }
 
 void ResultWorkbook::copy_not_published(py::handle index, py::handle name) {
-    py::dict entry;
-    entry[workbook_files->record_event] = workbook_files->event_not_published;
-    entry[workbook_files->record_copy] = py::int_(copies_);
-    entry[workbook_files->record_row] = plain_number(index);
-    entry[workbook_files->record_name] = name;
-    trace(entry);
+    trace(trace_entry(workbook_files->event_not_published, copies_, index, name));
     click_open_ = false;
 }
 
@@ -272,7 +266,9 @@ std::vector<CopyTrace> read_in_flight(py::handle res_path) {
         }
         py::object event = field(entry, workbook_files->record_event);
         entries.push_back(CopyTrace{
-            event.is_none() ? py::reinterpret_borrow<py::object>(workbook_files->event_click) : event,
+            compare_true(event, workbook_files->event_published, Py_EQ)       ? CopyTrace::published
+            : compare_true(event, workbook_files->event_not_published, Py_EQ) ? CopyTrace::not_published
+                                                                            : CopyTrace::click,
             field(entry, workbook_files->record_copy), field(entry, workbook_files->record_row),
             field(entry, workbook_files->record_name), field(entry, workbook_files->record_added),
             field(entry, workbook_files->record_url), field(entry, workbook_files->record_window)});

@@ -101,19 +101,14 @@ private:
     bool click_open_ = false; // the last click's outcome is not in the trace yet
 };
 
-// One entry of the trace of the copies in flight, as read back. `event` is "click",
-// "published" or "not published"; `copy` ties an outcome to its click. A click's `added` is the
-// row's count before it, a published copy's the count with it. The record a release before the
-// journal left, one copy in flight, reads as a click without a number.
+// One entry of the trace of the copies in flight, as read back; `copy` ties an outcome to its
+// click. A click's `added` is the row's count before it, a published copy's the count with it. The
+// record a release before the journal left, one copy in flight, reads as a click without a number.
 struct CopyTrace {
-    py::object event, copy, row, name, added, url, window;
+    enum Event { click, published, not_published } event;
+    py::object copy, row, name, added, url, window;
 };
 std::vector<CopyTrace> read_in_flight(py::handle res_path);
-
-// The trace's event names, as written and read.
-py::handle trace_click();
-py::handle trace_published();
-py::handle trace_not_published();
 
 // Where the trace of a result workbook lies.
 py::object in_flight_path(py::handle res_path);
