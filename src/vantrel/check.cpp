@@ -76,12 +76,7 @@ py::object onsale_problem(py::handle driver, py::handle address) {
 }
 
 // "about 3 min 12 s"
-py::object duration_text(double seconds) {
-    const long whole = std::lround(seconds);
-    if (whole >= 3600) return py::str("about {} h {} min").format(whole / 3600, whole % 3600 / 60);
-    if (whole >= 60) return py::str("about {} min {} s").format(whole / 60, whole % 60);
-    return py::str("about {} s").format(whole);
-}
+py::object about(double seconds) { return py::str("about {}").format(duration_text(seconds)); }
 
 // Copies a run makes of a found row if each one succeeds; 0 where `amount` is no number, which
 // the caller counts as one per pass.
@@ -183,6 +178,8 @@ struct Check {
     // Each row a run would work, searched as the run searches it.
     void search_rows(py::handle driver) {
         searched = true;
+        long remaining = tally_rows(table).unfinished;
+        TitleProgress progress("vantrel-check", "rows", remaining, estimate.pacing.search, estimate.pacing.drafts_page);
         for (py::handle record : call_method(table, host->name_itertuples)) {
             py::object index = record.attr(sheet->field_index);
             py::object name = record.attr(sheet->column_name);
@@ -193,9 +190,12 @@ struct Check {
                 line(332); if (compare_true(sign, sheet->zero, Py_NE) || compare_true(amount, added, Py_LE)) {
                     skipped(index, name, amount);
                 } else {
+                    progress.working_on(name, remaining);
+                    --remaining;
                     searched_to(index, name, amount, added,
                                 search_listing(driver, name, line, [](py::handle) { return AtCard::found; },
                                                kFooterPollsBeforeGivingUp));
+                    progress.done_one(remaining);
                 }
             } catch (py::error_already_set& error) {
                 if (!error.matches(PyExc_Exception)) throw;
@@ -306,12 +306,13 @@ struct Check {
         }
         py::object took = py::str("not made: no row was searched");
         if (searched) {
-            took = duration_text(estimate.total_seconds());
+            took = about(estimate.total_seconds());
             print_line(py::make_tuple(check_report->estimate_label, took, check_report->copies_word, estimate.all_copies(),
                                       check_report->image_wait_word, check_report->image_wait));
         }
         py::object said = verdict();
         print_line(py::make_tuple(check_report->verdict_label, said));
+        show_title(py::str("vantrel-check {}").format(said));
         runlog::info(runlog::In::check, line, "check: run estimate {}; {}", took, said);
 
         py::object attrs = table.attr(host->name_attrs);
@@ -343,18 +344,6 @@ py::object check_body(const py::object*, Lines& line) {
 
 const char* const check_locals[] = {"file_path", "chrome_port", "df", "driver"};
 
-// The exit status of the command: 0 when every row a run would work was found and the pages are as
-// a run needs them, else 1.
-py::object check_cli_body(const py::object*, Lines& line) {
-    line(391); py::object frame = call(global(host->name_check));
-    line(392); py::object problems = frame.attr(host->name_attrs)[check_report->attr_problems];
-    line(393); const bool marked = py::bool_(call_method(compare(frame[sheet->column_sign], sheet->zero, Py_NE),
-                                                         host->name_any));
-    return py::int_(py::len(problems) == 0 && !marked ? 0 : 1);
-}
-
-const char* const check_cli_locals[] = {"frame"};
-
 }  // namespace
 
 const FunctionDef check_function = {
@@ -362,10 +351,11 @@ const FunctionDef check_function = {
     check_body,
 };
 
-const FunctionDef check_cli_function = {
-    "check_cli", "vantrel.check_cli", 390, nullptr, 0, check_cli_locals, std::size(check_cli_locals),
-    check_cli_body,
-};
+bool check_ready(py::handle frame) {
+    py::object problems = frame.attr(host->name_attrs)[check_report->attr_problems];
+    const bool marked = py::bool_(call_method(compare(frame[sheet->column_sign], sheet->zero, Py_NE), host->name_any));
+    return py::len(problems) == 0 && !marked;
+}
 
 void create_check_constants() {
     static const CheckReport report;

@@ -1,5 +1,4 @@
-// The preflight check `check`: what a run would meet, before it publishes anything; and
-// `check_cli`, the same as a command whose exit status says whether a run may start.
+// The preflight check `check`: what a run would meet, before it publishes anything.
 #pragma once
 
 #include "host.hpp"
@@ -9,6 +8,9 @@ namespace vantrel {
 void create_check_constants();
 
 extern const FunctionDef check_function;
-extern const FunctionDef check_cli_function;
+
+// Whether the table `check` returned lets a run start: every row a run would work was found, and
+// the pages are as a run needs them.
+bool check_ready(py::handle frame);
 
 }  // namespace vantrel

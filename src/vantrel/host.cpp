@@ -41,7 +41,7 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 void raise_count(const FunctionDef& def, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-                 "exactly", static_cast<Py_ssize_t>(def.param_count),
+                 def.optional_count ? "at most" : "exactly", static_cast<Py_ssize_t>(def.param_count),
                  def.param_count == 1 ? "" : "s", given);
 }
 
@@ -52,8 +52,9 @@ Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
     return -1;
 }
 
-// Positional values fill the parameters in order; the rest must come by name. The first parameter
-// left without a value decides the count reported; names are checked after that.
+// Positional values fill the parameters in order; the rest come by name, and the optional ones left
+// out are None. The first required parameter left without a value decides the count reported;
+// names are checked after that.
 bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::vector<py::object>& values) {
     const auto params = static_cast<Py_ssize_t>(def.param_count);
@@ -71,14 +72,14 @@ bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t na
         }
         return true;
     }
-    if (nargs > params || (nkw == 0 && nargs != params)) {
+    const auto required = params - static_cast<Py_ssize_t>(def.optional_count);
+    if (nargs > params || (nkw == 0 && nargs < required)) {
         raise_count(def, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = py::reinterpret_borrow<py::object>(args[i]);
     }
-    if (nkw == 0) return true;
     PyObject* const* kwvalues = args + nargs;
     for (Py_ssize_t i = nargs; i < params; ++i) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -88,11 +89,14 @@ bool bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t na
                 break;
             }
         }
-        if (!values[i]) {
+        if (!values[i] && i >= required) {
+            values[i] = py::none();
+        } else if (!values[i]) {
             raise_count(def, i);
             return false;
         }
     }
+    if (nkw == 0) return true;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -169,6 +173,18 @@ PyObject* function_repr(PyObject* self) noexcept {
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// None for each optional parameter, as a Python function's defaults; None when there are none.
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    const FunctionDef& def = *reinterpret_cast<FunctionObject*>(self)->def;
+    if (def.optional_count == 0) Py_RETURN_NONE;
+    PyObject* defaults = PyTuple_New(static_cast<Py_ssize_t>(def.optional_count));
+    for (Py_ssize_t i = 0; defaults && i < PyTuple_GET_SIZE(defaults); ++i) {
+        Py_INCREF(Py_None);
+        PyTuple_SET_ITEM(defaults, i, Py_None);
+    }
+    return defaults;
+}
+
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
@@ -178,11 +194,11 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// No docstring, no defaults, and an empty dict of annotations (inspect before 3.10 reads a
+// No docstring, None as the default of an optional parameter, and an empty dict of annotations (inspect before 3.10 reads a
 // function-like object only when that is a dict): the signature comes off __code__.
 PyGetSetDef function_getset[] = {
     {"__doc__", get_none, nullptr, nullptr, nullptr},
-    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

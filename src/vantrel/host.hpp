@@ -38,6 +38,7 @@ struct FunctionDef {
     const char* const* locals;    // further local names exposed by the code object
     std::size_t local_count;
     Body body;
+    std::size_t optional_count = 0;  // the last parameters of `params` that may be left out: None
 };
 
 // Readies the function type; once per process.
@@ -248,6 +249,26 @@ struct HostNames {
     py::handle name_columns = intern("columns");
     py::handle name_startswith = intern("startswith");
     py::handle name_kind = intern("kind");
+    py::handle name_sys = intern("sys");
+    py::handle name_stdout = intern("stdout");
+    py::handle name_isatty = intern("isatty");
+    py::handle name_argv = intern("argv");
+    py::handle name_excepthook = intern("excepthook");
+    py::handle name_code = intern("code");
+    py::handle name_main = intern("main");
+    py::handle name_resume = intern("resume");
+    // the commands' arguments
+    py::handle name_argparse = intern("argparse");
+    py::handle name_argument_parser = intern("ArgumentParser");
+    py::handle name_argument_type_error = intern("ArgumentTypeError");
+    py::handle name_parse_args = intern("parse_args");
+    py::handle name_pop = intern("pop");
+    py::handle name_workbook = intern("workbook");
+    py::handle name_image_wait = intern("image_wait");
+    py::handle name_port = intern("port");
+    py::handle name_origin = intern("origin");
+    py::handle name_log = intern("log");
+    py::handle name_no_pause = intern("no_pause");
     py::handle os = keep(import(name_os));  // the host's `os`, imported once: addresses read its environment, saves its files
 };
 extern const HostNames* host;

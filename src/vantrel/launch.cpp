@@ -30,6 +30,23 @@ struct LaunchTexts {
 };
 const LaunchTexts* launch = nullptr;
 
+// The begin line's moment: a command's summary counts the time taken from it.
+void run_begins() {
+    if (RunRecord* record = RunRecord::current()) record->began = steady_seconds();
+}
+
+// After the finish line: a command's summary, then the closing pause, unless the command leaves
+// it out.
+void after_finish(Lines& line, int pause_line) {
+    RunRecord* record = RunRecord::current();
+    if (record) {
+        record->finished = true;
+        record->summarise();
+    }
+    line(pause_line);
+    if (!record || record->pause) sleep(launch->pause_seconds);
+}
+
 // --- main -----------------------------------------------------------------------------------------
 
 const char* const main_locals[] = {"file_path",         "pic_wait", "chrome_port", "df",
@@ -82,6 +99,7 @@ py::object start_body(const py::object* args, Lines& line) {
                runlog::attach_file();
     line(204); py::object start_time = now();
     line(205); print_line(py::make_tuple(start_time, launch->begin_text));
+               run_begins();
                runlog::info(runlog::In::start, line, "begin: result workbook {!r}", res_path);
     line(206); const py::object& start_url = domain;
     line(207); py::object driver = call(global(host->name_init), start_url, domain, chromedriver_path, chrome_port);
@@ -93,7 +111,7 @@ py::object start_body(const py::object* args, Lines& line) {
     line(213); py::object took = end_time - start_time;
                print_line(py::make_tuple(end_time, launch->finish_text, took));
                runlog::info(runlog::In::start, line, "finish: took {}", took);
-    line(214); sleep(launch->pause_seconds);
+    after_finish(line, 214);
     return py::none();
 }
 
@@ -132,6 +150,7 @@ py::object resume_body(const py::object*, Lines& line) {
     line(408); py::object domain = onsale_address();
     line(410); py::object start_time = now();
     line(411); print_line(py::make_tuple(start_time, launch->begin_text));
+               run_begins();
                runlog::info(runlog::In::start, line, "begin: result workbook {!r}", res_path);
     line(412); Lines attach_lines(line.current());
                py::object driver = attach_to_chrome(chromedriver_path(), chrome_port, attach_lines);
@@ -145,7 +164,7 @@ py::object resume_body(const py::object*, Lines& line) {
     line(419); py::object took = end_time - start_time;
                print_line(py::make_tuple(end_time, launch->finish_text, took));
                runlog::info(runlog::In::resume, line, "finish: took {}", took);
-    line(420); sleep(launch->pause_seconds);
+    after_finish(line, 420);
     return py::none();
 }
 

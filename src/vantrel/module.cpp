@@ -4,6 +4,7 @@
 
 #include "browser.hpp"
 #include "check.hpp"
+#include "commands.hpp"
 #include "console.hpp"
 #include "host.hpp"
 #include "launch.hpp"
@@ -116,6 +117,7 @@ void create_constants() {
     create_runlog_constants();
     create_launch_constants();
     create_check_constants();
+    create_command_constants();
     created = true;
 }
 
@@ -159,6 +161,8 @@ void run_module_body(py::module_ module, int& line) {
     line = 320; bind_function(module, "check", check_function);
     line = 390; bind_function(module, "check_cli", check_cli_function);
     line = 400; bind_function(module, "resume", resume_function);
+    line = 430; bind_function(module, "run_cli", run_cli_function);
+    line = 440; bind_function(module, "resume_cli", resume_cli_function);
     line = 1;   module.attr("__test__") = py::dict();
 }
 

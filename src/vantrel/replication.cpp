@@ -22,6 +22,11 @@ struct StepConstants {
     py::handle line_feed = intern("\n");
     py::handle unsettled_label = intern("发布未确认:");
     py::handle prompt_published = intern("该副本已发布？(y/n)：");
+    // The window's title when the run waits or ends.
+    py::handle stopping_title = intern("stopping: a stop was asked for");
+    py::handle finished_title = intern("finished");
+    py::handle stopped_title = intern("stopped");
+    py::handle failed_title = intern("ended by an error");
     // The item list without its first entry and its last two.
     py::handle cards = keep(py::reinterpret_steal<py::object>(PySlice_New(py::int_(1).ptr(), py::int_(-2).ptr(), nullptr)));
     // Sleeps, in seconds, integers and decimals as the pages need them.
@@ -131,6 +136,16 @@ private:
     Lines& line_;
 };
 
+// The copies the table still wants, for the window's title: never a reason for a row to fail.
+long copies_still_wanted(py::handle df, long otherwise) {
+    try {
+        return tally_rows(df).wanted;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return otherwise;
+    }
+}
+
 bool on_sale_page(py::handle driver) { return contains(current_url(driver), page->marker_onsale); }
 
 py::object cards(py::handle driver) { return find_elements(driver, page->xpath_item_list)[steps->cards]; }
@@ -141,6 +156,7 @@ struct Row {
     py::handle driver, df, pic_wait, res_path;
     ResultWorkbook& result;
     ConsoleStops& stops;
+    TitleProgress& progress;
     py::object index, name, added;
     Lines& line;
 
@@ -237,6 +253,8 @@ struct Row {
         line(136); py::object added_now = window.close(true);
                    runlog::info(runlog::In::get_res, line, "row {!r}: copy published, added {}", name, added_now);
         line(137); result.save();
+                   progress.done_one(copies_still_wanted(df, 0));
+                   if (RunRecord* record = RunRecord::current()) ++record->copies;
         window.done();
     }
 
@@ -317,7 +335,7 @@ void stop_if_requested(const ConsoleStops& stops, Lines& line) {
 }
 
 void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle res_path,
-            ResultWorkbook& result, ConsoleStops& stops, py::object max_times, Lines& line) {
+            ResultWorkbook& result, ConsoleStops& stops, TitleProgress& progress, py::object max_times, Lines& line) {
     long pass = 0;
     // The record exists from before the first row: a stop after the first publish leaves a
     // workbook to resume from. A failed save here is one more save to make good later.
@@ -343,9 +361,10 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 line(51); py::object added = record.attr(sheet->column_added);
                 line(52); py::object sign = record.attr(sheet->column_sign);
                           runlog::info(runlog::In::get_res, line, "row {!r}: pass {}, amount {}, added {}", name, pass, amount, added);
-                Row row{driver, df, pic_wait, res_path, result, stops, index, name, added, line};
+                Row row{driver, df, pic_wait, res_path, result, stops, progress, index, name, added, line};
                 line(53); if (compare_true(sign, sheet->zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
                 line(54); if (compare_true(amount, added, Py_LE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, amount {} reached (added {})", name, amount, added); continue; }
+                progress.working_on(name, copies_still_wanted(df, 0));
                 if (row.open_copy()) {
                     row.publish_copy();
                 }
@@ -360,12 +379,14 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
             } catch (...) {
                 runlog::row_failed(line, name);
             }
+            if (stops.stop_requested()) progress.waiting(steps->stopping_title);
             line(46);
         }
         stop_if_requested(stops, line);
         line(140); max_times = plan(df);
         line(141); print_plan(max_times);
-                   runlog::info(runlog::In::get_res, line, "plan after pass {}: max_times {}", pass, max_times);
+                   runlog::info(runlog::In::get_res, line, "plan after pass {}: max_times {}; {} of {} copies made, about {} left",
+                                pass, max_times, progress.done(), progress.target(), progress.left_text());
     }
 }
 
@@ -376,25 +397,48 @@ py::object get_res_body(const py::object* args, Lines& line) {
     const py::object& driver = args[9];
     ResultWorkbook result(df, res_path);
     ConsoleStops stops;
-
               runlog::attach_file();
     line(43); py::object max_times = plan(df);
-    line(44); print_plan(max_times);
-              runlog::info(runlog::In::get_res, line, "plan: max_times {}", max_times);
+    RunRecord* record = RunRecord::current();
+    if (record) {
+        record->df = df;
+        record->res_path = res_path;
+        record->passes_began = true;
+    }
+    const StagePacing pacing = stage_pacing();
+    double image_wait = 0;
     try {
-        passes(driver, df, pic_wait, res_path, result, stops, max_times, line);
+        image_wait = py::float_(pic_wait).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;  // a delay no sleep takes: each row fails at it
+    }
+    TitleProgress progress("vantrel", "copies", copies_still_wanted(df, 0), pacing.search + pacing.copy + image_wait,
+                           pacing.drafts_page);
+    line(44); print_plan(max_times);
+              runlog::info(runlog::In::get_res, line, "plan: max_times {}; {} copies to make, about {} by the stages' sleeps",
+                           max_times, progress.target(), progress.left_text());
+    try {
+        passes(driver, df, pic_wait, res_path, result, stops, progress, max_times, line);
     } catch (py::error_already_set& leaving) {
         // Whichever way the passes end, the record on disk is made whole before the run ends.
-        if (stops.stop_requested() && leaving.matches(PyExc_KeyboardInterrupt)) {
+        const bool interrupted = leaving.matches(PyExc_KeyboardInterrupt);
+        if (stops.stop_requested() && interrupted) {
             runlog::info(runlog::In::get_res, line, "stop: a second Ctrl+C within 5 s asked the run to stop; no row is in flight");
         }
+        progress.ended(interrupted ? steps->stopped_title : steps->failed_title);
         runlog::passes_ended(line, leaving);
         result.catch_up_before(leaving, line);
         throw;
     }
-    // A save that failed inside a row left the workbook behind the table; the run does not end so.
-    line(142); result.catch_up(line);
-    clear_drafts(driver, line);
+    try {
+        // A save that failed inside a row left the workbook behind the table; the run does not end so.
+        line(142); result.catch_up(line);
+        clear_drafts(driver, line);
+    } catch (py::error_already_set&) {
+        progress.ended(steps->failed_title);
+        throw;
+    }
+    progress.ended(steps->finished_title);
     line(157); return py::none();
 }
 

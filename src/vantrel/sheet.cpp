@@ -4,6 +4,8 @@
 
 #include "runlog.hpp"
 
+#include <cmath>
+
 namespace vantrel {
 
 const SheetConstants* sheet = nullptr;
@@ -53,6 +55,41 @@ py::object plan(py::handle df) {
     py::object amount = active_rows(df)[sheet->column_amount];
     py::object added = active_rows(df)[sheet->column_added];
     return call_method(amount - added, host->name_max);
+}
+
+long copies_wanted(py::handle amount, py::handle added) {
+    double wanted = 0;
+    try {
+        wanted = py::float_(py::reinterpret_borrow<py::object>(amount) - added).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return 1;
+    }
+    if (std::isnan(wanted)) return 1;
+    return wanted > 0 ? static_cast<long>(std::ceil(wanted)) : 0;
+}
+
+RowTally tally_rows(py::handle df) {
+    RowTally tally;
+    for (py::handle record : call_method(df, host->name_itertuples)) {
+        py::object sign = record.attr(sheet->column_sign);
+        if (compare_true(sign, sheet->code_not_found, Py_EQ)) {
+            ++tally.not_found;
+        } else if (compare_true(sign, sheet->code_no_results, Py_EQ)) {
+            ++tally.no_results;
+        } else if (compare_true(sign, sheet->zero, Py_EQ)) {
+            py::object amount = record.attr(sheet->column_amount);
+            py::object added = record.attr(sheet->column_added);
+            // The run's own test of a row with its copies made.
+            if (compare_true(amount, added, Py_LE)) {
+                ++tally.done;
+            } else {
+                ++tally.unfinished;
+                tally.wanted += copies_wanted(amount, added);
+            }
+        }
+    }
+    return tally;
 }
 
 py::object plain_number(py::handle value) {

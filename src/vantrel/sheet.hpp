@@ -32,6 +32,20 @@ py::object plan(py::handle df);
 // value as it is.
 py::object plain_number(py::handle value);
 
+// The copies a row still wants: `amount` less `added`, rounded up, 0 at least; 1 where `amount` is
+// no number, as such a row is worked in every pass.
+long copies_wanted(py::handle amount, py::handle added);
+
+// The rows of a table by how a run left them.
+struct RowTally {
+    long done = 0;          // active, with their copies made
+    long not_found = 0;     // sign 1
+    long no_results = 0;    // sign 2
+    long unfinished = 0;    // active, still wanting copies
+    long wanted = 0;        // the copies those still want
+};
+RowTally tally_rows(py::handle df);
+
 // Writes a progress code into the row's `sign` cell.
 void mark(py::handle df, py::handle index, py::handle code);
 

@@ -30,7 +30,7 @@ def check(vantrel, tmp_path, answer, chrome_port):
         book = tmp_path / "commodity.xlsx"
         pd.DataFrame(rows, columns=["name", "amount"]).to_excel(book, index=False)
         answer(f" {book} \n {chrome_port} \n")
-        return getattr(vantrel, call)()
+        return getattr(vantrel, call)(*([[]] if call == "check_cli" else []))
     return run
 
 
@@ -116,6 +116,6 @@ def test_what_the_check_cannot_vouch_for_fails_it(market, clock, check, capsys, 
 def test_a_workbook_that_cannot_be_read_fails_the_command_loudly(vantrel, tmp_path, answer, webdriver):
     answer(f"{tmp_path / 'missing.xlsx'}\n9222\n")
     with pytest.raises(FileNotFoundError) as caught:
-        vantrel.check_cli()
+        vantrel.check_cli([])
     assert entries(caught) == [("vantrel.check_cli", 391), ("vantrel.check", 323)]
     assert webdriver.calls == []  # nothing attached

@@ -93,7 +93,7 @@ def unpack_and_check(wheel_path, module, tag, folder):
     assert f"Tag: {tag}-{tag}-win_amd64" in (distinfo / "WHEEL").read_text().splitlines()
     assert "Name: vantrel\n" in (distinfo / "METADATA").read_text()
     assert (distinfo / "entry_points.txt").read_text() == (
-        "[console_scripts]\nvantrel = vantrel:main\nvantrel-resume = vantrel:resume\n"
+        "[console_scripts]\nvantrel = vantrel:run_cli\nvantrel-resume = vantrel:resume_cli\n"
         "vantrel-check = vantrel:check_cli\n\n")
 
 
