@@ -9,6 +9,7 @@ even that fails.
 """
 
 import glob
+import io
 import logging
 import os
 import sys
@@ -138,14 +139,16 @@ class Market:
 
 class Run:
     """What a run left: the result table (None if nothing was saved), console, clock, the
-    run's own table and the warnings an operator's console would have shown."""
+    run's own table, the warnings an operator's console would have shown and what the call
+    returned."""
 
-    def __init__(self, result, output, clock, table, complaints):
+    def __init__(self, result, output, clock, table, complaints, value=None):
         self.result = result
         self.output = output
         self.clock = clock
         self.table = table
         self.complaints = complaints
+        self.value = value
 
     def column(self, name):
         return dict(zip(self.result["name"], self.result[name]))
@@ -188,11 +191,13 @@ def write_commodities(folder, rows):
 
 
 class Runner:
-    """runner(rows, hook=None, pic_wait=0, webdriver=None, timeout=None) -> Run.
+    """runner(rows, hook=None, pic_wait=0, webdriver=None, timeout=None, command=None) -> Run.
 
     Runs vantrel.main() of `module` in this process against `market` in `chromium`; rows are
     (name, amount) pairs and the workbooks go to `folder`. While the run goes on `clock` is
     its clock and `table` the run's own table. `webdriver` stands in for the module's.
+    `command(workbook, port)` runs instead of main(), with standard input closed, as a
+    scheduler starts a command.
     """
 
     def __init__(self, module, market, chromium, folder, monkeypatch, capsys, timeout):
@@ -205,7 +210,7 @@ class Runner:
         self.timeout = timeout
         self.clock = self.table = None
 
-    def __call__(self, rows, hook=None, pic_wait=0, webdriver=None, timeout=None):
+    def __call__(self, rows, hook=None, pic_wait=0, webdriver=None, timeout=None, command=None):
         timeout = self.timeout if timeout is None else timeout
         vantrel, monkeypatch = self.module, self.monkeypatch
         self.folder.mkdir(exist_ok=True)
@@ -219,7 +224,8 @@ class Runner:
             return real_start(*args, **kwargs)
 
         monkeypatch.chdir(self.folder)  # the driver comes off PATH, never the working folder
-        monkeypatch.setattr(sys, "stdin", harness.answers(workbook, pic_wait, port))
+        monkeypatch.setattr(sys, "stdin", harness.answers(workbook, pic_wait, port) if command is None
+                            else io.StringIO(""))
         monkeypatch.setenv("VANTREL_ORIGIN", self.market.origin)
         monkeypatch.setattr(vantrel, "time", clock)
         monkeypatch.setattr(vantrel, "start", start)
@@ -229,7 +235,7 @@ class Runner:
         # and gives the clock its turn.
         with Watchdog(timeout + GRACE, self.chromium.stop) as watchdog, Complaints() as complaints:
             try:
-                vantrel.main()
+                value = vantrel.main() if command is None else command(workbook, port)
             finally:
                 monkeypatch.undo()
         output = self.capsys.readouterr().out
@@ -239,4 +245,4 @@ class Runner:
         found = result_paths(self.folder)
         assert len(found) <= 1, found
         result = pd.read_excel(found[0]) if found else None
-        return Run(result, output, clock, self.table, complaints.seen)
+        return Run(result, output, clock, self.table, complaints.seen, value)

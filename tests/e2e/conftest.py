@@ -25,17 +25,19 @@ def market(marketplace):
 
 @pytest.fixture
 def run_vantrel(vantrel, market, chromium, tmp_path, monkeypatch, capsys):
-    """run_vantrel(rows, hook=None, pic_wait=0) -> Run; rows are (name, amount) pairs.
+    """run_vantrel(rows, hook=None, pic_wait=0, command=None) -> Run; rows are (name, amount)
+    pairs.
 
-    `hook(seconds, count)` is called before each sleep (count starts at 1).
+    `hook(seconds, count)` is called before each sleep (count starts at 1). `command(workbook,
+    port)` runs instead of vantrel.main(), with standard input closed.
     """
     runner = realrun.Runner(vantrel, market, chromium, tmp_path, monkeypatch, capsys,
                             RUN_TIMEOUT)
 
-    def run(rows, hook=None, pic_wait=0, timeout=RUN_TIMEOUT):
+    def run(rows, hook=None, pic_wait=0, timeout=RUN_TIMEOUT, command=None):
         def counted(seconds):
             hook(seconds, runner.clock.count)
 
-        return runner(rows, None if hook is None else counted, pic_wait, timeout=timeout)
+        return runner(rows, None if hook is None else counted, pic_wait, timeout=timeout, command=command)
 
     return run
