@@ -68,7 +68,7 @@ def test_a_wrong_argument_exits_2_and_touches_nothing(vantrel, market, chromium,
     monkeypatch.setenv("VANTREL_LOG", str(tmp_path / "run.log"))
     assert getattr(vantrel, entry)([workbook, "--port", str(chromium.ensure())] + argv) == 2
     out, err = capsys.readouterr()
-    assert out == "" and err.startswith("usage: vantrel") and "error: argument" in err or "unrecognized" in err
+    assert out == "" and err.startswith("usage: vantrel") and "error: " in err
     assert stdin.tell() == 0  # nothing read
     assert (market.state(), sorted(os.listdir(tmp_path))) == before  # nothing attached or written
 
