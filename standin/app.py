@@ -6,6 +6,9 @@ Pages (all Chinese, under /zh/listings):
   sell_item/<draft>/publish   POST: publish the draft (or fail and stay)
   draft                       the drafts, each with a delete button and dialog
 
+With the knob "login_wall" on, every seller page and action leads to /zh/login instead, a login
+form, as a marketplace does when the session has gone; nothing is published or deleted meanwhile.
+
 Admin endpoints for tests and people:
   GET  /api/state   listings, drafts, knobs and counters as JSON
   POST /api/knobs   change fault knobs (JSON object of knob: value)
@@ -47,6 +50,7 @@ DEFAULT_KNOBS = {
     "duplicate_titles": False,     # every result card is shown twice
     "hidden_select": False,        # the editor's visibility select is there, but not displayed
     "hidden_option": False,        # so is its 不公开 option, in a select that is displayed
+    "login_wall": False,           # every seller page and action leads to the login page
 }
 
 
@@ -88,7 +92,7 @@ def check_knobs(changes):
                 raise KnobError(f"seed must be a whole number, got {value!r}")
             checked[name] = value
         elif name in ("footer_stays_visible", "duplicate_titles", "hidden_select",
-                      "hidden_option"):
+                      "hidden_option", "login_wall"):
             checked[name] = _flag(name, value)
         elif name == "images_never_load":
             if isinstance(value, bool):
@@ -153,7 +157,7 @@ class Marketplace:
             self.drafts = []
             self.next_listing = 1
             self.next_draft = 1
-            self.stats = {"copies": 0, "publish_attempts": 0, "publish_failures": 0,
+            self.stats = {"copies": 0, "publish_attempts": 0, "publish_failures": 0, "walled": 0,
                           "drafts_deleted": 0}
             for entry in listings:
                 self._add_listing(dict(entry, copied_from=None))
@@ -178,6 +182,13 @@ class Marketplace:
                     "drafts": copy.deepcopy(self.drafts),
                     "knobs": copy.deepcopy(self.knobs),
                     "stats": dict(self.stats)}
+
+    def walled(self):
+        """Whether the login wall stands; each request it turns away is counted."""
+        with self.lock:
+            if self.knobs["login_wall"]:
+                self.stats["walled"] += 1
+            return self.knobs["login_wall"]
 
     def search(self, query):
         """Listings whose title contains the query, ignoring letter case."""
@@ -261,6 +272,17 @@ def create_app(listings, knobs=None):
     app.json.sort_keys = False
     market = Marketplace(listings, knobs)
     app.config["MARKETPLACE"] = market
+
+    @app.before_request
+    def login_wall():
+        # The seller pages, not the admin endpoints nor the login page itself.
+        if request.path.startswith("/zh/listings") and market.walled():
+            return redirect(url_for("login"), code=303)
+        return None
+
+    @app.get("/zh/login")
+    def login():
+        return render_template("login.html")
 
     @app.get("/")
     def home():

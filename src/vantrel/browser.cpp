@@ -231,6 +231,26 @@ py::object onsale_address() { return origin() + page->onsale_path; }
 
 py::object marketplace_origin() { return origin(); }
 
+bool onsale_ready(py::handle driver) {
+    return contains(current_url(driver), page->marker_onsale) &&
+           py::len(find_elements(driver, page->xpath_search_box)) > 0;
+}
+
+py::object onsale_problem(py::handle driver, py::handle address) {
+    py::object url = current_url(driver);
+    const bool on_sale = contains(url, page->marker_onsale);
+    const bool search_box = py::len(find_elements(driver, page->xpath_search_box)) > 0;
+    if (on_sale && search_box) return py::object();
+    if (on_sale && py::len(find_elements(driver, page->xpath_item_list)) > 0) {
+        return py::str("the on-sale page {} shows no search box: log in to the marketplace in that "
+                       "Chrome, or check VANTREL_ORIGIN").format(url);
+    }
+    return py::str("{} is not the marketplace's on-sale page (asked for {}): check VANTREL_ORIGIN, "
+                   "and that Chrome is logged in to the marketplace").format(url, address);
+}
+
+bool login_page(py::handle driver) { return contains(page_source(driver), page->marker_password); }
+
 py::object draft_address() { return origin() + page->draft_path; }
 
 // Whatever the object in hand offers decides: the old find_element_by_xpath family where it is

@@ -35,6 +35,7 @@ struct PageLiterals {
     py::handle marker_editor = intern("sell_item");
     py::handle marker_image_delete = intern("icon-delete pointer");
     py::handle marker_link_end = intern("</a>");
+    py::handle marker_password = intern("type=\"password\"");  // a login form's password field
     // Scripts, attributes and values, and the visibility select's options.
     py::handle script_click = intern("arguments[0].click();");
     py::handle script_scroll_bottom = intern("var q=document.documentElement.scrollTop=10000");
@@ -61,6 +62,16 @@ py::handle run_implicit_wait();
 py::object onsale_address();
 py::object marketplace_origin();
 py::object draft_address();
+
+// Whether the browser shows the on-sale page as a run needs it: its address, and its search box.
+bool onsale_ready(py::handle driver);
+
+// Why the page the browser shows is not the on-sale page a run needs, asked for at `address`;
+// null when it is.
+py::object onsale_problem(py::handle driver, py::handle address);
+
+// Whether the page the browser shows asks for a password: a login page.
+bool login_page(py::handle driver);
 
 // Element look-ups by XPath on a driver or an element, in whichever form its Selenium offers.
 py::object find_element(py::handle where, py::handle xpath);

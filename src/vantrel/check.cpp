@@ -61,20 +61,6 @@ bool chrome_answers(py::handle chrome_port) {
     }
 }
 
-// Why the page the attachment opened is not the on-sale page a run needs; null when it is.
-py::object onsale_problem(py::handle driver, py::handle address) {
-    py::object url = current_url(driver);
-    const bool on_sale = contains(url, page->marker_onsale);
-    const bool search_box = py::len(find_elements(driver, page->xpath_search_box)) > 0;
-    if (on_sale && search_box) return py::object();
-    if (on_sale && py::len(find_elements(driver, page->xpath_item_list)) > 0) {
-        return py::str("the on-sale page {} shows no search box: log in to the marketplace in that "
-                       "Chrome, or check VANTREL_ORIGIN").format(url);
-    }
-    return py::str("{} is not the marketplace's on-sale page (asked for {}): check VANTREL_ORIGIN, "
-                   "and that Chrome is logged in to the marketplace").format(url, address);
-}
-
 // "about 3 min 12 s"
 py::object about(double seconds) { return py::str("about {}").format(duration_text(seconds)); }
 

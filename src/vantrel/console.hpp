@@ -65,6 +65,7 @@ public:
 
     long done() const { return done_; }
     long target() const { return target_; }
+    long remaining() const { return remaining_; }
     double seconds_left() const;
     py::str left_text() const { return duration_text(seconds_left()); }
 

@@ -263,6 +263,14 @@ struct HostNames {
     py::handle name_argument_type_error = intern("ArgumentTypeError");
     py::handle name_parse_args = intern("parse_args");
     py::handle name_pop = intern("pop");
+    py::handle name_login_wait = intern("login_wait");
+    py::handle name_rest = intern("rest");
+    py::handle name_sorted = intern("sorted");
+    py::handle name_listdir = intern("listdir");
+    py::handle name_makedirs = intern("makedirs");
+    py::handle name_chmod = intern("chmod");
+    py::handle name_get_screenshot_as_png = intern("get_screenshot_as_png");
+    py::handle name_end = intern("end");
     py::handle name_workbook = intern("workbook");
     py::handle name_image_wait = intern("image_wait");
     py::handle name_port = intern("port");

@@ -8,6 +8,7 @@
 #include "runlog.hpp"
 #include "sheet.hpp"
 
+#include <cmath>
 #include <iterator>
 
 namespace vantrel {
@@ -22,6 +23,20 @@ struct StepConstants {
     py::handle line_feed = intern("\n");
     py::handle unsettled_label = intern("发布未确认:");
     py::handle prompt_published = intern("该副本已发布？(y/n)：");
+    // A login lost, and back; a rest.
+    py::handle login_lost_label = intern("登录已失效，请在浏览器中重新登录:");
+    py::handle login_back_label = intern("已重新登录，继续:");
+    py::handle bell = intern("\a");
+    py::handle no_line_end = intern("");
+    py::handle rest_label = intern("休息:");
+    py::handle minutes_word = intern("分钟");
+    py::handle login_title = intern("waiting for a login: log in to the marketplace in Chrome");
+    py::handle login_poll = keep(py::int_(30));  // seconds between looks at the on-sale page while a login is awaited
+    py::handle seconds_per_minute = keep(py::int_(60));
+    // The settings a run reads from its environment.
+    py::handle login_wait_variable = intern("VANTREL_LOGIN_WAIT");
+    py::handle rest_variable = intern("VANTREL_REST");
+    py::handle comma = intern(",");
     // The window's title when the run waits or ends.
     py::handle stopping_title = intern("stopping: a stop was asked for");
     py::handle finished_title = intern("finished");
@@ -75,6 +90,142 @@ struct RunEnds : py::error_already_set {};
     throw RunEnds();
 }
 
+// Ends the run with a RuntimeError saying `message`.
+[[noreturn]] void end_run(py::str message) {
+    PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+    throw RunEnds();
+}
+
+// A Ctrl+C where the run waits with no row in flight ends the run, past the row's catch-all, as
+// one between passes does; anything else goes on as it is.
+template <typename Wait>
+void ended_by_ctrl_c(Wait wait) {
+    try {
+        wait();
+    } catch (RunEnds&) {
+        throw;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_KeyboardInterrupt)) throw;
+        error.restore();
+        throw RunEnds();
+    }
+}
+
+// What a run reads from its environment at its start: how long it waits for a lost login, and its
+// rests.
+struct RunSettings {
+    long login_polls = 120;  // looks at the on-sale page, 30 s apart: 60 minutes
+    py::object login_minutes = py::int_(60);
+    long rest_every = 0;     // copies between rests; 0: no rests
+    py::object rest_minutes = py::int_(0);
+};
+
+// A number of minutes, 0 or more, as a setting gives it.
+py::object minutes_of(py::handle variable, py::handle text) {
+    py::object minutes;
+    try {
+        minutes = py::float_(py::reinterpret_borrow<py::object>(text));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+    }
+    if (!minutes || !std::isfinite(minutes.cast<double>()) || minutes.cast<double>() < 0) {
+        throw py::value_error(py::str("{} must give a number of minutes, 0 or more; got {!r}")
+                                  .format(variable, text).cast<std::string>());
+    }
+    const double value = minutes.cast<double>();
+    return value == std::floor(value) ? py::object(py::int_(static_cast<long>(value))) : minutes;
+}
+
+RunSettings run_settings() {
+    RunSettings settings;
+    py::object environment = host->os.attr(host->name_environ);
+    py::object wait = call_method(environment, host->name_get, steps->login_wait_variable);
+    if (!wait.is_none() && py::len(call_method(wait, host->name_strip)) > 0) {
+        settings.login_minutes = minutes_of(steps->login_wait_variable, wait);
+        settings.login_polls = static_cast<long>(std::ceil(settings.login_minutes.cast<double>() * 60 /
+                                                           steps->login_poll.cast<double>()));
+    }
+    py::object rest = call_method(environment, host->name_get, steps->rest_variable);
+    if (!rest.is_none() && py::len(call_method(rest, host->name_strip)) > 0) {
+        py::list parts = call_method(rest, host->name_split, steps->comma);
+        long every = 0;
+        if (py::len(parts) == 2) {
+            try {
+                every = py::int_(call_method(parts[0], host->name_strip)).cast<long>();
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_ValueError)) throw;
+            }
+        }
+        if (every < 1) {
+            throw py::value_error(py::str("VANTREL_REST must be N,MINUTES: a rest of MINUTES after every N copies "
+                                          "published, N 1 or more; got {!r}").format(rest).cast<std::string>());
+        }
+        settings.rest_every = every;
+        settings.rest_minutes = minutes_of(steps->rest_variable, call_method(parts[1], host->name_strip));
+    }
+    return settings;
+}
+
+// The seller's session on the marketplace, as the run finds it where each row's search begins. A
+// page without the search box there is a login page, a challenge or a session gone: the run waits
+// for the operator to log in again instead of failing row after row, and goes on with the same
+// row.
+class SellerSession {
+public:
+    SellerSession(const RunSettings& settings, TitleProgress& progress, py::handle res_path)
+        : settings_(settings), progress_(progress), res_path_(res_path) {}
+
+    // At the on-sale page a row's search opened: returns once it shows its search box. Before any
+    // row found it, a page outside the marketplace's origin is a wrong origin: the run ends.
+    void at_onsale_page(py::handle driver, py::handle name, Lines& line) {
+        if (onsale_ready(driver)) {
+            seen_search_box_ = true;
+            return;
+        }
+        if (!seen_search_box_ &&
+            !py::bool_(call_method(current_url(driver), host->name_startswith, marketplace_origin()))) {
+            py::object problem = onsale_problem(driver, onsale_address());
+            runlog::info(runlog::In::get_res, line, "row {!r}: {}: the run ends", name, problem);
+            end_run(py::str("the run cannot start: {}").format(problem));
+        }
+        wait_for_login(driver, name, line);
+    }
+
+    // Opens the on-sale page every 30 s until it shows its search box, and says so; the run ends
+    // when the wait's bound passes first.
+    void wait_for_login(py::handle driver, py::handle name, Lines& line) {
+        py::object url = current_url(driver);
+        print_line(py::make_tuple(steps->login_lost_label, url));
+        call(global(host->name_print), steps->bell, py::arg("end") = steps->no_line_end, py::arg("flush") = true);
+        progress_.waiting(steps->login_title);
+        runlog::info(runlog::In::get_res, line, "login lost: the browser shows {} without the search box; waiting for a login, the on-sale page opened again every 30 s for up to {} min",
+                     url, settings_.login_minutes);
+        for (long poll = 1; poll <= settings_.login_polls; ++poll) {
+            ended_by_ctrl_c([&] {
+                sleep(steps->login_poll);
+                call_method(driver, host->name_get, onsale_address());
+            });
+            if (onsale_ready(driver)) {
+                seen_search_box_ = true;
+                print_line(py::make_tuple(steps->login_back_label, name));
+                runlog::info(runlog::In::get_res, line, "login back after {} looks at the on-sale page: the run goes on with row {!r}", poll, name);
+                progress_.working_on(name, progress_.remaining());
+                return;
+            }
+        }
+        runlog::info(runlog::In::get_res, line, "login not back within {} min: the run ends; vantrel-resume goes on with it", settings_.login_minutes);
+        end_run(py::str("the login to the marketplace was not restored within {} min: the run has stopped; its record "
+                        "is the result workbook {}. Log in to the marketplace in that Chrome and run vantrel-resume "
+                        "to go on with it").format(settings_.login_minutes, res_path_));
+    }
+
+private:
+    const RunSettings& settings_;
+    TitleProgress& progress_;
+    py::handle res_path_;
+    bool seen_search_box_ = false;  // a row of this run found the search box
+};
+
 // From just before the publish click until the copy's outcome is in its trace and saved: a
 // Ctrl+C waits (an interrupt there would leave a published copy uncounted), and the trace beside
 // the workbook says what is known of the copy.
@@ -121,6 +272,27 @@ public:
         }
     }
 
+    // Where the publish led cannot tell the outcome, and the tab is about to be used for other
+    // pages: the trace says so, the click stays open, and from here a Ctrl+C ends the run (one
+    // held meanwhile, now). Where the trace cannot say it, the run ends here, the tab untouched.
+    void outcome_unknown() {
+        try {
+            result_.copy_outcome_unknown(index_, name_);
+        } catch (py::error_already_set& error) {
+            runlog::info(runlog::In::get_res, line_, "row {!r}: the copy's unknown outcome could not be written into its trace ({}): the run ends; vantrel-resume settles the copy",
+                         name_, runlog::describe_error(error));
+            end_run(py::str("the publish of {!r} led to a login page, and its trace {} could not say so ({}): the run "
+                            "has stopped; its record is the result workbook {}. Log in again and run vantrel-resume: "
+                            "it settles the copy and goes on")
+                        .format(name_, in_flight_path(res_path_), runlog::describe_error(error), res_path_),
+                    error);
+        }
+        stops_.stop_holding();
+        if (stops_.held()) {
+            ended_by_ctrl_c([] { raise_keyboard_interrupt(); });
+        }
+    }
+
     // The outcome is saved: a Ctrl+C held meanwhile ends the row now.
     void done() {
         stops_.stop_holding();
@@ -152,11 +324,25 @@ py::object cards(py::handle driver) { return find_elements(driver, page->xpath_i
 
 // One row of a run, up to the moment its outcome is known; returning ends the row as a `continue`
 // would.
+// Where a publish led: still the listing editor, a page of the marketplace's, or a page that cannot
+// say, a login or challenge page or one outside the marketplace.
+enum class Landing { editor, marketplace, unknown };
+
+Landing where_publish_led(py::handle driver) {
+    py::object url = current_url(driver);
+    if (contains(url, page->marker_editor)) return Landing::editor;
+    if (!py::bool_(call_method(url, host->name_startswith, marketplace_origin())) || login_page(driver)) {
+        return Landing::unknown;
+    }
+    return Landing::marketplace;
+}
+
 struct Row {
     py::handle driver, df, pic_wait, res_path;
     ResultWorkbook& result;
     ConsoleStops& stops;
     TitleProgress& progress;
+    SellerSession& session;
     py::object index, name, added;
     Lines& line;
 
@@ -182,7 +368,8 @@ struct Row {
     // Searches for the row's title and books what the search met; true when a copy of its listing
     // is open in the editor.
     bool open_copy() {
-        SearchOutcome outcome = search_listing(driver, name, line, [this](py::handle div) { return press_copy(div); });
+        SearchOutcome outcome = search_listing(driver, name, line, [this](py::handle div) { return press_copy(div); },
+                                               0, [this] { session.at_onsale_page(driver, name, line); });
         if (outcome.kind == SearchOutcome::no_results) {
             line(73); print_line(py::make_tuple(steps->no_results_label, name));
                       runlog::info(runlog::In::get_res, line, compare_true(added, sheet->zero, Py_EQ) ? "row {!r}: no search results, sign 2 written"
@@ -214,7 +401,7 @@ struct Row {
             line(114); sleep(steps->image_poll);
         }
         line(115); sleep(pic_wait);
-        line(116); if (!images_in_place()) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, the editor's images were not in place after the image wait", name); return; }
+        line(116); if (!images_in_place()) { left_early("the editor's images were not in place after the image wait"); return; }
         line(118); call_method(driver, host->name_execute_script, page->script_scroll_bottom);
         line(119); sleep(steps->after_scroll);
         line(121); call_method(driver, host->name_execute_script, page->script_scroll_top);
@@ -237,15 +424,18 @@ struct Row {
             window.close(false);  // no publish button, nothing clicked: the row fails, and comes up again
             throw;
         }
-        bool published = false;
+        Landing landing = Landing::editor;
         try {
             script_click(driver, button);
-            published = left_editor();
+            landing = left_editor();
         } catch (py::error_already_set& error) {
-            published = settle_after(error);
+            landing = settle_after(error);
         }
-        line(135); if (!published) {
-                       runlog::info(runlog::In::get_res, line, "row {!r}: left early, still in the editor after publishing, not counted", name);
+        if (landing == Landing::unknown) {
+            landing = settle_after_login(window);
+        }
+        line(135); if (landing == Landing::editor) {
+                       left_early("still in the editor after publishing, not counted");
                        window.close(false);
                        window.done();
                        return;
@@ -258,20 +448,58 @@ struct Row {
         window.done();
     }
 
-    // Where the publish led: false while the browser still shows the editor after the waits.
-    bool left_editor() {
+    // Where the publish led, after the waits that give it its time.
+    Landing left_editor() {
         line(132); sleep(steps->after_publish);
         line(133); if (in_editor()) {
             line(134); sleep(steps->editor_recheck);
         }
-        line(135); return !in_editor();
+        line(135); return where_publish_led(driver);
+    }
+
+    // The row ends without its copy: the run log says why, and where the page it ended on is kept.
+    void left_early(const char* why) {
+        py::object kept = runlog::keep_page(driver, index);
+        if (kept) {
+            runlog::info(runlog::In::get_res, line, "row {!r}: left early, {}; {}", name, why, kept);
+        } else {
+            runlog::info(runlog::In::get_res, line, "row {!r}: left early, {}", name, why);
+        }
+    }
+
+    // The publish led to a login or challenge page, which cannot say whether the copy went out.
+    // Once the operator has logged in again, they say it; with no one to answer, the run ends
+    // with the click open in the trace, for the resume to settle.
+    Landing settle_after_login(PublishWindow& window) {
+        py::object url = current_url(driver);
+        runlog::info(runlog::In::get_res, line, "row {!r}: the publish led to {}, which does not say whether the copy went out: the operator is asked once logged in again", name, url);
+        window.outcome_unknown();
+        session.wait_for_login(driver, name, line);
+        print_line(py::make_tuple(steps->unsettled_label, name));
+        bool published = false;
+        ended_by_ctrl_c([&] {
+            try {
+                published = ask_yes_or_no(steps->prompt_published);
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_EOFError)) throw;
+                runlog::info(runlog::In::get_res, line, "row {!r}: no answer (standard input is closed): the run ends with the copy traced; vantrel-resume asks again", name);
+                end_run(py::str("the publish of {!r} led to {}, a page that does not say whether the copy went out, "
+                                "and standard input is closed, so no one can say it: the run has stopped with the copy "
+                                "traced in {}; its record is the result workbook {}. Run vantrel-resume at a console "
+                                "and answer, or look for the copy on the marketplace")
+                            .format(name, url, in_flight_path(res_path), res_path),
+                        error);
+            }
+        });
+        runlog::info(runlog::In::get_res, line, published ? "row {!r}: the operator says the copy went out" : "row {!r}: the operator says the copy did not go out", name);
+        return published ? Landing::marketplace : Landing::editor;
     }
 
     // The publish click, or the reading of where it led, failed: the copy may be out all the
     // same. The same waits and address tests settle it; where the browser cannot answer them, the
     // run ends with the click open in the trace, and the resume settles it from the tab, which
     // the run has not touched since the click. Never a blind retry in the next pass.
-    bool settle_after(py::error_already_set& error) {
+    Landing settle_after(py::error_already_set& error) {
         runlog::info(runlog::In::get_res, line, "row {!r}: the publish click or the address after it failed ({}): settled by the waits and address tests of a publish",
                      name, runlog::describe_error(error));
         try {
@@ -334,8 +562,22 @@ void stop_if_requested(const ConsoleStops& stops, Lines& line) {
     }
 }
 
-void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle res_path,
-            ResultWorkbook& result, ConsoleStops& stops, TitleProgress& progress, py::object max_times, Lines& line) {
+// A rest after every so many copies, where the settings ask for one and copies are still wanted.
+void rest_if_due(const RunSettings& settings, TitleProgress& progress, long done_before, py::handle df, Lines& line) {
+    const long done = progress.done();
+    if (settings.rest_every == 0 || done == done_before || done % settings.rest_every != 0 ||
+        copies_still_wanted(df, 0) == 0) {
+        return;
+    }
+    print_line(py::make_tuple(steps->rest_label, settings.rest_minutes, steps->minutes_word));
+    progress.waiting(py::str("resting {} min after {} copies").format(settings.rest_minutes, done));
+    runlog::info(runlog::In::get_res, line, "rest: {} min after {} copies published", settings.rest_minutes, done);
+    sleep(settings.rest_minutes * steps->seconds_per_minute);
+}
+
+void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle res_path, ResultWorkbook& result,
+            ConsoleStops& stops, TitleProgress& progress, const RunSettings& settings, py::object max_times, Lines& line) {
+    SellerSession session(settings, progress, res_path);
     long pass = 0;
     // The record exists from before the first row: a stop after the first publish leaves a
     // workbook to resume from. A failed save here is one more save to make good later.
@@ -353,15 +595,16 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
             // Whatever a row raises, an interrupt included, is dropped here: the row comes up
             // again in the next pass. The run log says why. Only a browser that is gone ends
             // the run from here.
-            py::object name;
+            py::object name, index;
+            const long done_before = progress.done();
             try {
-                line(48); py::object index = record.attr(sheet->field_index);
+                line(48); index = record.attr(sheet->field_index);
                 line(49); name = record.attr(sheet->column_name);
                 line(50); py::object amount = record.attr(sheet->column_amount);
                 line(51); py::object added = record.attr(sheet->column_added);
                 line(52); py::object sign = record.attr(sheet->column_sign);
                           runlog::info(runlog::In::get_res, line, "row {!r}: pass {}, amount {}, added {}", name, pass, amount, added);
-                Row row{driver, df, pic_wait, res_path, result, stops, progress, index, name, added, line};
+                Row row{driver, df, pic_wait, res_path, result, stops, progress, session, index, name, added, line};
                 line(53); if (compare_true(sign, sheet->zero, Py_NE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, sign is {}", name, sign); continue; }
                 line(54); if (compare_true(amount, added, Py_LE)) { runlog::info(runlog::In::get_res, line, "row {!r}: left early, amount {} reached (added {})", name, amount, added); continue; }
                 progress.working_on(name, copies_still_wanted(df, 0));
@@ -371,7 +614,7 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
             } catch (RunEnds&) {
                 throw;
             } catch (py::error_already_set& error) {
-                runlog::row_failed(line, name);
+                runlog::row_failed(line, name, what_is_gone(error) ? py::object() : runlog::keep_page(driver, index));
                 if (const char* gone = browser_lost(driver, error)) {
                     runlog::info(runlog::In::get_res, line, "{} is gone: the run ends; vantrel-resume goes on with it", gone);
                     raise_browser_gone(gone, error, res_path);
@@ -380,6 +623,7 @@ void passes(py::handle driver, py::handle df, py::handle pic_wait, py::handle re
                 runlog::row_failed(line, name);
             }
             if (stops.stop_requested()) progress.waiting(steps->stopping_title);
+            rest_if_due(settings, progress, done_before, df, line);
             line(46);
         }
         stop_if_requested(stops, line);
@@ -398,6 +642,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
     ResultWorkbook result(df, res_path);
     ConsoleStops stops;
               runlog::attach_file();
+              const RunSettings settings = run_settings();
     line(43); py::object max_times = plan(df);
     RunRecord* record = RunRecord::current();
     if (record) {
@@ -418,7 +663,7 @@ py::object get_res_body(const py::object* args, Lines& line) {
               runlog::info(runlog::In::get_res, line, "plan: max_times {}; {} copies to make, about {} by the stages' sleeps",
                            max_times, progress.target(), progress.left_text());
     try {
-        passes(driver, df, pic_wait, res_path, result, stops, progress, max_times, line);
+        passes(driver, df, pic_wait, res_path, result, stops, progress, settings, max_times, line);
     } catch (py::error_already_set& leaving) {
         // Whichever way the passes end, the record on disk is made whole before the run ends.
         const bool interrupted = leaving.matches(PyExc_KeyboardInterrupt);
@@ -601,9 +846,10 @@ const FunctionDef get_res_function = {
 };
 
 SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, const CardAction& at_card,
-                             long give_up_after) {
+                             long give_up_after, const std::function<void()>& at_onsale_page) {
     line(56); call_method(driver, host->name_get, onsale_address());
     line(57); sleep(steps->after_open);
+              if (at_onsale_page) at_onsale_page();
     line(58); print_line(name);
     line(59); call_method(find_element(driver, page->xpath_search_box), host->name_clear);
     line(60); call_method(find_element(driver, page->xpath_search_box), host->name_send_keys, name + steps->line_feed);

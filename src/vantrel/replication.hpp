@@ -36,9 +36,10 @@ using CardAction = std::function<AtCard(py::handle card)>;
 // the on-sale page, the search for `name`, the wait for its results, then the result pages card by
 // card. It writes nothing; the caller books the outcome. `found`: `at_card` ended the search, or
 // the browser left the on-sale page. Results that never finish loading are polled for ever, or,
-// with `give_up_after` above 0, until that many polls have passed.
+// with `give_up_after` above 0, until that many polls have passed. `at_onsale_page`, when given,
+// runs once the on-sale page is open, before the search.
 SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, const CardAction& at_card,
-                             long give_up_after = 0);
+                             long give_up_after = 0, const std::function<void()>& at_onsale_page = {});
 
 // Opens the draft listings page as the draft cleanup does and returns the entries it would delete,
 // an empty list when the page lists none.

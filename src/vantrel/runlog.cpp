@@ -18,6 +18,15 @@ struct RunLogNames {
     py::handle line_format = intern("%(asctime)s %(message)s");
     py::handle in_main = intern("main");
     py::handle in_resume = intern("resume");
+    // What the pages showed, kept beside the log file.
+    py::handle pages_suffix = intern(".pages");
+    py::handle stamp_format = intern("%Y%m%d-%H%M%S-%f");
+    py::handle png_suffix = intern(".png");
+    py::handle html_suffix = intern(".html");
+    py::handle write_bytes = intern("wb");
+    py::handle write_text = intern("w");
+    py::handle owner_only = keep(py::int_(0700));
+    py::handle pages_kept = keep(py::int_(200));  // the newest pairs kept in the folder
     py::handle line_break = intern("\n");
     py::handle info = keep(py::int_(20));     // the levels of logging, fixed by its interface
     py::handle debug = keep(py::int_(10));
@@ -81,13 +90,14 @@ py::error_already_set caught(const Lines& line) {
 }
 
 // The INFO record of a dropped exception, and its traceback at DEBUG for a host that asks.
-void dropped(const Lines& line, const char* what, py::handle name) {
+void dropped(const Lines& line, const char* what, py::handle name, py::handle kept = py::handle()) {
     try {
         py::error_already_set error = caught(line);
         auto make = [&] {
             py::object cause = runlog::describe_error(error);
-            return name ? py::str("row {!r}: {} at line {}: {}").format(name, what, line.current(), cause)
-                        : py::str("{} at line {}: {}").format(what, line.current(), cause);
+            py::str said = name ? py::str("row {!r}: {} at line {}: {}").format(name, what, line.current(), cause)
+                                : py::str("{} at line {}: {}").format(what, line.current(), cause);
+            return kept ? py::str("{}; {}").format(said, kept) : said;
         };
         emit(log_names->info, runlog::In::get_res, &line, make);
         py::object trace = error.trace() ? error.trace() : py::none();
@@ -174,7 +184,72 @@ py::object describe(py::handle type, py::handle value) {
 
 py::object describe_error(const py::error_already_set& error) { return describe(error.type(), error.value()); }
 
-void row_failed(const Lines& line, py::handle name) { dropped(line, "attempt dropped", name); }
+void row_failed(const Lines& line, py::handle name, py::handle kept) { dropped(line, "attempt dropped", name, kept); }
+
+namespace {
+
+long pages_taken = 0;  // captures in this process: apart the names of one moment
+
+void write_file(py::handle path, py::handle mode, py::handle data) {
+    py::object io = import(host->name_io);
+    py::object file = mode.is(log_names->write_bytes)
+                          ? call_method(io, host->name_open, path, mode)
+                          : call_method(io, host->name_open, path, mode, py::arg("encoding") = host->text_encoding);
+    try {
+        call_method(file, host->name_write, data);
+    } catch (...) {
+        call_method(file, host->name_close);
+        throw;
+    }
+    call_method(file, host->name_close);
+}
+
+// The oldest pairs beyond the newest `pages_kept`; their names begin with the moment taken.
+void prune(py::handle folder) {
+    py::object os_path = host->os.attr(host->name_path);
+    py::list names = call(global(host->name_sorted), call_method(host->os, host->name_listdir, folder));
+    py::list stems;
+    for (py::handle name : names) {
+        if (py::bool_(call_method(name, host->name_endswith, log_names->png_suffix))) {
+            stems.append(py::str(name)[py::slice(0, -static_cast<py::ssize_t>(py::len(log_names->png_suffix)), 1)]);
+        }
+    }
+    const py::ssize_t excess = static_cast<py::ssize_t>(py::len(stems)) - log_names->pages_kept.cast<py::ssize_t>();
+    for (py::ssize_t i = 0; i < excess; ++i) {
+        for (py::handle suffix : {log_names->png_suffix, log_names->html_suffix}) {
+            py::object path = call_method(os_path, host->name_join, folder, py::object(stems[i]) + suffix);
+            try {
+                call_method(host->os, host->name_remove, path);
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_FileNotFoundError)) throw;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+py::object keep_page(py::handle driver, py::handle row) {
+    py::object value = call_method(host->os.attr(host->name_environ), host->name_get, log_names->log_variable);
+    if (value.is_none() || py::len(value) == 0) return py::object();
+    try {
+        py::object os_path = host->os.attr(host->name_path);
+        py::object folder = call_method(os_path, host->name_abspath, value) + log_names->pages_suffix;
+        call_method(host->os, host->name_makedirs, folder, log_names->owner_only, true);
+        call_method(host->os, host->name_chmod, folder, log_names->owner_only);
+        py::str stem = py::str("{}-{:05d}-row{}").format(call_method(now(), host->name_strftime, log_names->stamp_format),
+                                                         ++pages_taken % 100000, row);
+        py::object png = call_method(os_path, host->name_join, folder, stem + log_names->png_suffix);
+        py::object html = call_method(os_path, host->name_join, folder, stem + log_names->html_suffix);
+        write_file(png, log_names->write_bytes, call_method(driver, host->name_get_screenshot_as_png));
+        write_file(html, log_names->write_text, driver.attr(host->name_page_source));
+        prune(folder);
+        return py::str("page kept: {} and {}").format(png, stem + log_names->html_suffix);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return py::str("page not kept: {}").format(describe_error(error));
+    }
+}
 
 void draft_reload(const Lines& line) { dropped(line, "draft cleanup: reload after a failed cycle", py::handle()); }
 

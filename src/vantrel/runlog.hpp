@@ -32,8 +32,16 @@ void info(In function, const Lines& line, const char* format, const Args&... arg
 }
 
 // Called from inside a catch clause: the exception being handled, with the step line that raised
-// it, and its traceback at DEBUG. `name` may be null when the row's title was not read yet.
-void row_failed(const Lines& line, py::handle name);
+// it, and its traceback at DEBUG. `name` may be null when the row's title was not read yet;
+// `kept`, when given, says where the page the attempt ended on was kept.
+void row_failed(const Lines& line, py::handle name, py::handle kept = py::handle());
+
+// With a log file asked for (VANTREL_LOG), what the browser shows goes beside it, into the folder
+// "<log file>.pages", readable by its owner only: a screenshot (PNG) and the page's source (HTML),
+// named by the moment and the row's label. The folder keeps the newest 200 pairs. Returns what
+// the attempt's log line says of them; null without a log file. A capture that fails (the
+// browser gone, the disk full) is said so in that text and changes nothing else.
+py::object keep_page(py::handle driver, py::handle row);
 void draft_reload(const Lines& line);
 
 // The passes ended by an exception (an interrupt, a stop, a lost browser) on its way to the host.

@@ -29,6 +29,7 @@ struct WorkbookFiles {
     py::handle event_click = intern("click");
     py::handle event_published = intern("published");
     py::handle event_not_published = intern("not published");
+    py::handle event_unknown = intern("outcome unknown");
     py::handle line_break = intern("\n");
     py::handle retry_pause = keep(py::int_(5));  // seconds between the attempts that make up for a failed save
     int retries = 3;
@@ -282,6 +283,10 @@ void ResultWorkbook::copy_not_published(py::handle index, py::handle name) {
     click_open_ = false;
 }
 
+void ResultWorkbook::copy_outcome_unknown(py::handle index, py::handle name) {
+    trace(trace_entry(workbook_files->event_unknown, copies_, index, name));
+}
+
 std::vector<CopyTrace> read_in_flight(py::handle res_path) {
     py::object path = in_flight_path(res_path);
     py::object text;
@@ -305,6 +310,7 @@ std::vector<CopyTrace> read_in_flight(py::handle res_path) {
         entries.push_back(CopyTrace{
             compare_true(event, workbook_files->event_published, Py_EQ)       ? CopyTrace::published
             : compare_true(event, workbook_files->event_not_published, Py_EQ) ? CopyTrace::not_published
+            : compare_true(event, workbook_files->event_unknown, Py_EQ)       ? CopyTrace::unknown
                                                                             : CopyTrace::click,
             field(entry, workbook_files->record_copy), field(entry, workbook_files->record_row),
             field(entry, workbook_files->record_name), field(entry, workbook_files->record_added),

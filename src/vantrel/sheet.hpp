@@ -90,6 +90,9 @@ public:
                        py::handle window);
     py::object copy_published(py::handle index, py::handle name);
     void copy_not_published(py::handle index, py::handle name);
+    // The click's outcome could not be read where it led, and its tab is used for other pages
+    // from here on: the click stays open, and its tab no longer says what the click did.
+    void copy_outcome_unknown(py::handle index, py::handle name);
 
     // When the file is behind: tries again a few times, a pause apart; if the workbook still
     // cannot be written, writes the table to "<name> (unsaved).xlsx" beside it and raises the
@@ -119,7 +122,7 @@ private:
 // click. A click's `added` is the row's count before it, a published copy's the count with it. The
 // record a release before the journal left, one copy in flight, reads as a click without a number.
 struct CopyTrace {
-    enum Event { click, published, not_published } event;
+    enum Event { click, published, not_published, unknown } event;
     py::object copy, row, name, added, url, window;
 };
 std::vector<CopyTrace> read_in_flight(py::handle res_path);
