@@ -16,6 +16,8 @@ namespace {
 
 py::object image_wait_argument(py::object text);
 py::object port_argument(py::object text);
+py::object minutes_argument(py::object text);
+py::object rest_argument(py::object text);
 
 // The commands' exit statuses, besides 0 and the check's 1.
 constexpr int kStatusError = 1;
@@ -24,8 +26,13 @@ constexpr int kStatusStopped = 130;  // as a shell reports a command that Ctrl+C
 struct CommandTexts {
     py::handle origin_variable = intern("VANTREL_ORIGIN");
     py::handle log_variable = intern("VANTREL_LOG");
+    py::handle login_wait_variable = intern("VANTREL_LOGIN_WAIT");
+    py::handle rest_variable = intern("VANTREL_REST");
+    py::handle comma = intern(",");
     py::handle image_wait_type = keep(py::cpp_function(image_wait_argument));
     py::handle port_type = keep(py::cpp_function(port_argument));
+    py::handle minutes_type = keep(py::cpp_function(minutes_argument));
+    py::handle rest_type = keep(py::cpp_function(rest_argument));
     py::handle lowest_port = keep(py::int_(1));
     py::handle highest_port = keep(py::int_(65535));
     py::handle no_seconds = keep(py::int_(0));
@@ -66,6 +73,39 @@ py::object port_argument(py::object text) {
         reject_argument(py::str("not a port number: {} (1 to 65535)").format(port));
     }
     return py::str(port);
+}
+
+// A number of minutes, 0 or more, as text: it stands for a setting of the environment.
+py::object minutes_argument(py::object text) {
+    double minutes = -1;
+    try {
+        minutes = py::float_(text).cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+    }
+    if (!(minutes >= 0) || minutes > 1e9) {
+        reject_argument(py::str("not a number of minutes, 0 or more: {!r}").format(text));
+    }
+    return call_method(text, host->name_strip);
+}
+
+// "N,MINUTES": a rest of MINUTES after every N copies published.
+py::object rest_argument(py::object text) {
+    py::list parts = call_method(text, host->name_split, commands->comma);
+    long every = 0;
+    if (py::len(parts) == 2) {
+        try {
+            every = py::int_(py::object(parts[0])).cast<long>();
+            minutes_argument(parts[1]);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            every = 0;
+        }
+    }
+    if (every < 1) {
+        reject_argument(py::str("not N,MINUTES (a rest of MINUTES after every N copies, N 1 or more): {!r}").format(text));
+    }
+    return call_method(text, host->name_strip);
 }
 
 enum class Command { run, resume, check };
@@ -113,6 +153,11 @@ py::object parser_for(Command command) {
     add("--log", py::arg("metavar") = "FILE",
         py::arg("help") = "the run log, appended to; stands for VANTREL_LOG and wins over it");
     if (command != Command::check) {
+        add("--login-wait", py::arg("type") = commands->minutes_type, py::arg("metavar") = "MINUTES",
+            py::arg("help") = "how long a lost login is waited for before the run ends (60 unless given); stands "
+                              "for VANTREL_LOGIN_WAIT and wins over it");
+        add("--rest", py::arg("type") = commands->rest_type, py::arg("metavar") = "N,MINUTES",
+            py::arg("help") = "rest MINUTES after every N copies published; stands for VANTREL_REST and wins over it");
         add("--no-pause", py::arg("action") = "store_true",
             py::arg("help") = "end without the two-minute pause after the finish line");
     }
@@ -180,6 +225,8 @@ int run_command(Command command, py::handle argv, Lines& line) {
     line(first + 2);
     EnvironmentSetting origin(commands->origin_variable, parsed.attr(host->name_origin));
     EnvironmentSetting log(commands->log_variable, parsed.attr(host->name_log));
+    EnvironmentSetting login_wait(commands->login_wait_variable, parsed.attr(host->name_login_wait));
+    EnvironmentSetting rest(commands->rest_variable, parsed.attr(host->name_rest));
     GivenAnswers answers;
     answers.workbook = answer(parsed, host->name_workbook);
     answers.image_delay = answer(parsed, host->name_image_wait);
