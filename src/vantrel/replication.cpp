@@ -742,20 +742,20 @@ py::object tab_says_published(py::handle driver, const CopyTrace& click, const c
         return py::none();
     }
     driver.attr(host->name_switch_to).attr(host->name_window)(click.window);
-    py::object url = current_url(driver);
-    if (contains(url, page->marker_editor)) {
+    Landing landing = where_publish_led(driver);
+    if (landing == Landing::editor) {
         sleep(steps->after_publish);  // a publish still under way has the time the run gives it
-        url = current_url(driver);
+        landing = where_publish_led(driver);
     }
-    if (contains(url, page->marker_editor)) {
+    if (landing == Landing::editor) {
         why = "its tab is still in the listing editor";
         return py::bool_(false);
     }
-    if (py::bool_(url.attr(host->name_startswith)(marketplace_origin()))) {
+    if (landing == Landing::marketplace) {
         why = "its tab left the listing editor for the marketplace's pages";
         return py::bool_(true);
     }
-    return py::none();
+    return py::none();  // a login or challenge page, or a page elsewhere, says nothing of it
 }
 
 }  // namespace
@@ -766,7 +766,7 @@ namespace {
 bool left_open(const std::vector<CopyTrace>& traced, std::size_t click) {
     for (std::size_t later = click + 1; later < traced.size(); ++later) {
         const CopyTrace& entry = traced[later];
-        if (entry.event != CopyTrace::click && !entry.copy.is_none() &&
+        if ((entry.event == CopyTrace::published || entry.event == CopyTrace::not_published) && !entry.copy.is_none() &&
             compare_true(entry.copy, traced[click].copy, Py_EQ)) {
             return false;
         }
