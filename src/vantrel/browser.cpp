@@ -43,6 +43,17 @@ struct DriverSetup {
     py::handle implicit_wait_seconds = keep(py::int_(1));  // init's own, while it opens the first page
     py::handle run_implicit_wait = keep(py::float_(0.3));  // the whole workflow's
     py::handle new_process_group = keep(py::int_(0x00000200));  // Windows' CREATE_NEW_PROCESS_GROUP
+    py::handle detached_process = keep(py::int_(0x00000008));   // Windows' DETACHED_PROCESS
+    // Where Chrome is installed: the folders Windows names, and the commands elsewhere.
+    py::handle chrome_under = intern("Google\\Chrome\\Application\\chrome.exe");
+    py::handle chrome_commands = keep(py::make_tuple("google-chrome", "google-chrome-stable", "chromium", "chromium-browser"));
+    py::handle chrome_folders = keep(py::make_tuple("ProgramFiles", "ProgramFiles(x86)", "LOCALAPPDATA"));
+    py::handle version_address = intern("http://127.0.0.1:{}/json/version");
+    py::handle answer_timeout = keep(py::int_(2));
+    py::handle keyword_stdin = intern("stdin");
+    py::handle keyword_stdout = intern("stdout");
+    py::handle keyword_stderr = intern("stderr");
+    py::handle keyword_creationflags = intern("creationflags");
 };
 const DriverSetup* driver_setup = nullptr;
 
@@ -224,6 +235,62 @@ void create_browser_constants() {
 }
 
 py::handle chromedriver_path() { return driver_setup->chromedriver_name; }
+
+py::object installed_chrome() {
+    py::object environment = host->os.attr(host->name_environ);
+    py::object os_path = host->os.attr(host->name_path);
+    if (compare_true(host->os.attr(host->name_name), driver_setup->windows_os_name, Py_EQ)) {
+        for (py::handle folder_variable : driver_setup->chrome_folders) {
+            py::object folder = call_method(environment, host->name_get, folder_variable);
+            if (folder.is_none() || py::len(folder) == 0) continue;
+            py::object chrome = call_method(os_path, host->name_join, folder, driver_setup->chrome_under);
+            if (py::bool_(call_method(os_path, host->name_isfile, chrome))) return chrome;
+        }
+        return py::object();
+    }
+    for (py::handle command : driver_setup->chrome_commands) {
+        py::object found = call_method(import(host->name_shutil), host->name_which, command);
+        if (!found.is_none()) return found;
+    }
+    return py::object();
+}
+
+bool chrome_debugging_at(py::handle port) {
+    try {
+        py::object address = py::str(driver_setup->version_address).format(port);
+        py::object answer = call_method(import(host->name_urllib_request), host->name_urlopen, address,
+                                        py::arg("timeout") = driver_setup->answer_timeout);
+        call_method(answer, host->name_read);
+        call_method(answer, host->name_close);
+        return true;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+py::object start_chrome(py::handle chrome, py::handle arguments) {
+    py::object subprocess = import(host->name_subprocess);
+    py::list command;
+    command.append(chrome);
+    for (py::handle argument : arguments) command.append(argument);
+    py::dict options;
+    py::object devnull = subprocess.attr(host->name_devnull);
+    options[driver_setup->keyword_stdin] = devnull;
+    options[driver_setup->keyword_stdout] = devnull;
+    options[driver_setup->keyword_stderr] = devnull;
+    // Chrome outlives the command, and a Ctrl+C in this console never reaches it.
+    if (compare_true(host->os.attr(host->name_name), driver_setup->windows_os_name, Py_EQ) &&
+        py::hasattr(subprocess, "CREATE_NEW_PROCESS_GROUP")) {
+        options[driver_setup->keyword_creationflags] =
+            py::int_(driver_setup->detached_process.cast<long>() | driver_setup->new_process_group.cast<long>());
+    } else if (!compare_true(host->os.attr(host->name_name), driver_setup->windows_os_name, Py_EQ)) {
+        options[driver_setup->popen_new_session] = py::bool_(true);
+    }
+    // Kept for the life of the process: Chrome is meant to outlive the object, which would otherwise
+    // warn that its process still runs.
+    return py::reinterpret_borrow<py::object>(keep(subprocess.attr(host->name_popen)(command, **options)));
+}
 
 py::handle run_implicit_wait() { return driver_setup->run_implicit_wait; }
 

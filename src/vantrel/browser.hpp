@@ -90,6 +90,16 @@ const char* what_is_gone(const py::error_already_set& error);
 // way; null while the driver still answers.
 const char* browser_lost(py::handle driver, const py::error_already_set& error);
 
+// Chrome as installed where the operator's system puts it: on Windows for all users, then for one
+// user; elsewhere the first of its usual commands on the PATH. Null where none is found.
+py::object installed_chrome();
+
+// Whether a Chrome answers on its debugging port at 127.0.0.1.
+bool chrome_debugging_at(py::handle port);
+
+// Starts `chrome` with `arguments`, apart from this console and its Ctrl+C; the process object.
+py::object start_chrome(py::handle chrome, py::handle arguments);
+
 // The driver's current address and page source, read afresh.
 py::object current_url(py::handle driver);
 py::object page_source(py::handle driver);

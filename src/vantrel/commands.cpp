@@ -4,6 +4,7 @@
 
 #include "commands.hpp"
 
+#include "browser.hpp"
 #include "check.hpp"
 #include "console.hpp"
 #include "runlog.hpp"
@@ -36,8 +37,21 @@ struct CommandTexts {
     py::handle lowest_port = keep(py::int_(1));
     py::handle highest_port = keep(py::int_(65535));
     py::handle no_seconds = keep(py::int_(0));
+    // vantrel-chrome
+    py::handle default_port = intern("9222");
+    py::handle profile_folder = intern("vantrel-chrome");
+    py::handle home = intern("~");
+    py::handle end_of_options = intern("--");
+    py::handle chrome_wait = keep(py::float_(0.5));  // seconds between looks at a starting Chrome's port
+    py::handle started_label = intern("Chrome started:");
+    py::handle running_label = intern("Chrome is running already:");
+    py::handle next_label = intern("next:");
+    py::handle port_word = intern("port");
+    py::handle profile_word = intern("profile");
 };
 const CommandTexts* commands = nullptr;
+
+constexpr int kChromeLooks = 60;  // 30 s for a starting Chrome to answer on its port
 
 [[noreturn]] void reject_argument(py::str message) {
     py::object error_type = import(host->name_argparse).attr(host->name_argument_type_error);
@@ -108,10 +122,40 @@ py::object rest_argument(py::object text) {
     return call_method(text, host->name_strip);
 }
 
-enum class Command { run, resume, check };
+enum class Command { run, resume, check, chrome };
+
+// vantrel-chrome's parser.
+py::object chrome_parser() {
+    py::object parser = import(host->name_argparse).attr(host->name_argument_parser)(
+        py::arg("prog") = "vantrel-chrome",
+        py::arg("description") =
+            "Starts Chrome for a run: with its remote debugging port, on 127.0.0.1, and a profile folder "
+            "of its own, never Chrome's default profile. Log in to the marketplace in the window it opens; "
+            "a run then attaches to that Chrome. If a Chrome answers on the port already, nothing is started.",
+        py::arg("epilog") =
+            "Arguments after -- go to Chrome. Exit status: 0 Chrome answers on the port, 1 it did not come "
+            "up, 2 a wrong argument or no Chrome found.");
+    auto add = [&](const char* flag, auto... options) {
+        call_method(parser, host->name_add_argument, flag, std::move(options)...);
+    };
+    add("--chrome", py::arg("metavar") = "PATH",
+        py::arg("help") = "the Chrome to start (chrome.exe with its whole path); else the Chrome installed for all "
+                          "users, then for you (on Linux google-chrome or chromium)");
+    add("--port", py::arg("type") = commands->port_type, py::arg("metavar") = "PORT",
+        py::arg("default") = commands->default_port, py::arg("help") = "the remote debugging port (9222 unless given)");
+    add("--profile", py::arg("metavar") = "DIR",
+        py::arg("help") = "Chrome's profile folder for runs (vantrel-chrome in your home folder unless given)");
+    add("--origin", py::arg("metavar") = "URL",
+        py::arg("help") = "the marketplace's address, whose on-sale page the window opens; stands for "
+                          "VANTREL_ORIGIN and wins over it");
+    add("chrome_arguments", py::arg("nargs") = "*", py::arg("metavar") = "-- CHROME_ARGUMENT",
+        py::arg("help") = "more arguments for Chrome, after --");
+    return parser;
+}
 
 // The command's parser. Its help says what each argument stands for.
 py::object parser_for(Command command) {
+    if (command == Command::chrome) return chrome_parser();
     py::object argparse = import(host->name_argparse);
     const bool run = command == Command::run, resume = command == Command::resume;
     py::object parser = argparse.attr(host->name_argument_parser)(
@@ -164,17 +208,25 @@ py::object parser_for(Command command) {
     return parser;
 }
 
-// The command line parsed, or null with `status` set where argparse ended it: the help shown (0)
-// or a wrong argument, with the usage on standard error (2).
-py::object parse(Command command, py::handle argv, int& status) {
+// Runs a step of argparse's that may end the command: the help shown (0), or a wrong argument,
+// with the usage on standard error (2). The status, or -1 where the command goes on.
+template <typename Step>
+int unless_ended(Step step) {
     try {
-        return call_method(parser_for(command), host->name_parse_args, argv);
+        step();
+        return -1;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_SystemExit)) throw;
         py::object code = py::reinterpret_borrow<py::object>(error.value()).attr(host->name_code);
-        status = code.is_none() ? 0 : code.cast<int>();
-        return py::object();
+        return code.is_none() ? 0 : code.cast<int>();
     }
+}
+
+// The command line parsed, or null with `status` set where argparse ended it.
+py::object parse(Command command, py::handle argv, int& status) {
+    py::object parsed;
+    status = unless_ended([&] { parsed = call_method(parser_for(command), host->name_parse_args, argv); });
+    return status < 0 ? parsed : py::object();
 }
 
 // A setting of the environment that an argument stands for, for the length of the command; what
@@ -276,7 +328,75 @@ py::object check_cli_body(const py::object* args, Lines& line) {
     line(392); return py::int_(check_ready(frame) ? 0 : 1);
 }
 
+// Starts Chrome for a run, unless one answers on the port already.
+py::object chrome_cli_body(const py::object* args, Lines& line) {
+    line(451); py::object parser = chrome_parser();
+    py::object parsed;
+    if (int status = unless_ended([&] { parsed = call_method(parser, host->name_parse_args, args[0]); }); status >= 0) {
+        return py::int_(status);
+    }
+    EnvironmentSetting origin(commands->origin_variable, parsed.attr(host->name_origin));
+    py::object port = parsed.attr(host->name_port);
+    line(452); if (chrome_debugging_at(port)) {
+        print_line(py::make_tuple(commands->running_label, commands->port_word, py::int_(port), commands->next_label,
+                                  py::str("nothing started; log in to the marketplace in that Chrome's window, then run "
+                                          "vantrel-check --port {}").format(port)));
+        return py::int_(0);
+    }
+    line(453); py::object chrome = parsed.attr(host->name_chrome_path);
+    py::object os_path = host->os.attr(host->name_path);
+    const char* missing = nullptr;
+    if (!chrome.is_none() && !py::bool_(call_method(os_path, host->name_isfile, chrome))) {
+        missing = "no Chrome at {!r}: give chrome.exe with its whole path";
+    } else if (chrome.is_none() && !(chrome = installed_chrome())) {
+        missing = "Chrome was not found where it is installed: give its path with --chrome PATH";
+    }
+    if (missing) {
+        const std::string said = py::str(missing).format(chrome).cast<std::string>();
+        return py::int_(unless_ended([&] { call_method(parser, host->name_error, said); }));
+    }
+    py::object profile = parsed.attr(host->name_profile);
+    if (profile.is_none()) {
+        profile = call_method(os_path, host->name_join, call_method(os_path, host->name_expanduser, commands->home),
+                              commands->profile_folder);
+    }
+    py::list arguments;
+    arguments.append(py::str("--remote-debugging-port={}").format(port));
+    arguments.append(py::str("--user-data-dir={}").format(call_method(os_path, host->name_abspath, profile)));
+    for (py::handle argument : parsed.attr(host->name_chrome_arguments)) {
+        if (!compare_true(argument, commands->end_of_options, Py_EQ)) arguments.append(argument);
+    }
+    py::object wanted_origin = call_method(host->os.attr(host->name_environ), host->name_get, commands->origin_variable);
+    if (!wanted_origin.is_none() && py::len(wanted_origin) > 0) arguments.append(onsale_address());
+    line(454); py::object process = start_chrome(chrome, arguments);
+    line(455); for (int look = 0; look < kChromeLooks; ++look) {
+        if (chrome_debugging_at(port)) {
+            print_line(py::make_tuple(commands->started_label, chrome, commands->port_word, py::int_(port),
+                                      commands->profile_word, profile));
+            print_line(py::make_tuple(commands->next_label,
+                                      py::str("log in to the marketplace in that Chrome's window, then run vantrel-check "
+                                              "--port {}; close that Chrome when the runs are done").format(port)));
+            return py::int_(0);
+        }
+        if (!call_method(process, host->name_poll).is_none()) break;
+        sleep(commands->chrome_wait);
+    }
+    py::object ended = call_method(process, host->name_poll);
+    print_line(py::make_tuple(py::str("Chrome did not answer on port {}").format(port),
+                              ended.is_none() ? py::str("it is still starting, or its port is taken")
+                                              : py::str("it ended with status {}: a Chrome with that profile folder may "
+                                                        "be open already; close it and try again").format(ended)));
+    return py::int_(1);
+}
+
+const char* const chrome_cli_locals[] = {"parsed", "chrome", "profile", "process"};
+
 }  // namespace
+
+const FunctionDef chrome_cli_function = {
+    "chrome_cli", "vantrel.chrome_cli", 450, cli_params, std::size(cli_params), chrome_cli_locals,
+    std::size(chrome_cli_locals), chrome_cli_body, 1,
+};
 
 const FunctionDef run_cli_function = {
     "run_cli", "vantrel.run_cli", 430, cli_params, std::size(cli_params), cli_locals, std::size(cli_locals),

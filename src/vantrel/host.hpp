@@ -271,6 +271,19 @@ struct HostNames {
     py::handle name_chmod = intern("chmod");
     py::handle name_get_screenshot_as_png = intern("get_screenshot_as_png");
     py::handle name_end = intern("end");
+    // starting Chrome
+    py::handle name_subprocess = intern("subprocess");
+    py::handle name_popen = intern("Popen");
+    py::handle name_devnull = intern("DEVNULL");
+    py::handle name_poll = intern("poll");
+    py::handle name_expanduser = intern("expanduser");
+    py::handle name_urllib_request = intern("urllib.request");
+    py::handle name_urlopen = intern("urlopen");
+    py::handle name_read = intern("read");
+    py::handle name_chrome_path = intern("chrome");
+    py::handle name_profile = intern("profile");
+    py::handle name_chrome_arguments = intern("chrome_arguments");
+    py::handle name_error = intern("error");
     py::handle name_workbook = intern("workbook");
     py::handle name_image_wait = intern("image_wait");
     py::handle name_port = intern("port");

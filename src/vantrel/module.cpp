@@ -163,6 +163,7 @@ void run_module_body(py::module_ module, int& line) {
     line = 400; bind_function(module, "resume", resume_function);
     line = 430; bind_function(module, "run_cli", run_cli_function);
     line = 440; bind_function(module, "resume_cli", resume_cli_function);
+    line = 450; bind_function(module, "chrome_cli", chrome_cli_function);
     line = 1;   module.attr("__test__") = py::dict();
 }
 

@@ -30,7 +30,7 @@ print(json.dumps([blocked, left_behind, importlib.import_module("vantrel") is va
 FRESH_IMPORT_SHOWS = [
     ["vantrel", 12, "init vantrel"], False, True,
     ["datetime", "time", "Options", "webdriver", "pd", "Select", "init", "get_res", "start", "main", "check",
-     "check_cli", "resume", "run_cli", "resume_cli", "__test__"],
+     "check_cli", "resume", "run_cli", "resume_cli", "chrome_cli", "__test__"],
     True, {}, "vantrel", 277]
 
 

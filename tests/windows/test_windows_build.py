@@ -94,7 +94,7 @@ def unpack_and_check(wheel_path, module, tag, folder):
     assert "Name: vantrel\n" in (distinfo / "METADATA").read_text()
     assert (distinfo / "entry_points.txt").read_text() == (
         "[console_scripts]\nvantrel = vantrel:run_cli\nvantrel-resume = vantrel:resume_cli\n"
-        "vantrel-check = vantrel:check_cli\n\n")
+        "vantrel-check = vantrel:check_cli\nvantrel-chrome = vantrel:chrome_cli\n\n")
 
 
 def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
