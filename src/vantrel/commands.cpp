@@ -225,8 +225,10 @@ int unless_ended(Step step) {
 // The command line parsed, or null with `status` set where argparse ended it.
 py::object parse(Command command, py::handle argv, int& status) {
     py::object parsed;
-    status = unless_ended([&] { parsed = call_method(parser_for(command), host->name_parse_args, argv); });
-    return status < 0 ? parsed : py::object();
+    const int ended = unless_ended([&] { parsed = call_method(parser_for(command), host->name_parse_args, argv); });
+    if (ended < 0) return parsed;
+    status = ended;
+    return py::object();
 }
 
 // A setting of the environment that an argument stands for, for the length of the command; what
