@@ -67,14 +67,7 @@ py::object about(double seconds) { return py::str("about {}").format(duration_te
 // Copies a run makes of a found row if each one succeeds; 0 where `amount` is no number, which
 // the caller counts as one per pass.
 double wanted_copies(py::handle amount, py::handle added) {
-    double wanted = 0;
-    try {
-        wanted = py::float_(py::reinterpret_borrow<py::object>(amount) - added).cast<double>();
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        return 0;
-    }
-    return std::isnan(wanted) ? 0 : std::ceil(wanted);
+    return static_cast<double>(std::max(copies_wanted(amount, added), 0L));
 }
 
 // How long a run would take, from the pages it walks and a run's own fixed sleeps.

@@ -59,15 +59,19 @@ constexpr int kChromeLooks = 60;  // 30 s for a starting Chrome to answer on its
     throw py::error_already_set();
 }
 
-// A whole number of seconds, 0 or more, as the image delay's prompt takes it.
-py::object image_wait_argument(py::object text) {
-    py::object seconds;
+// `int(text)`; where the text is no whole number the argument is refused, `refusal` saying why.
+py::object whole_number(py::object text, const char* refusal) {
     try {
-        seconds = py::int_(text);
+        return py::int_(text);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
-        reject_argument(py::str("not a whole number of seconds: {!r}").format(text));
+        reject_argument(py::str(refusal).format(text));
     }
+}
+
+// A whole number of seconds, 0 or more, as the image delay's prompt takes it.
+py::object image_wait_argument(py::object text) {
+    py::object seconds = whole_number(text, "not a whole number of seconds: {!r}");
     if (compare_true(seconds, commands->no_seconds, Py_LT)) {
         reject_argument(py::str("the image wait must be 0 or more seconds, got {}").format(seconds));
     }
@@ -76,13 +80,7 @@ py::object image_wait_argument(py::object text) {
 
 // A TCP port, as text: the port's prompt hands the launch its answer as text.
 py::object port_argument(py::object text) {
-    py::object port;
-    try {
-        port = py::int_(text);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-        reject_argument(py::str("not a port number: {!r}").format(text));
-    }
+    py::object port = whole_number(text, "not a port number: {!r}");
     if (compare_true(port, commands->lowest_port, Py_LT) || compare_true(port, commands->highest_port, Py_GT)) {
         reject_argument(py::str("not a port number: {} (1 to 65535)").format(port));
     }

@@ -6,6 +6,8 @@
 
 #include "runlog.hpp"
 
+#include <atomic>
+
 namespace vantrel {
 namespace {
 
@@ -188,7 +190,7 @@ void row_failed(const Lines& line, py::handle name, py::handle kept) { dropped(l
 
 namespace {
 
-long pages_taken = 0;  // captures in this process: apart the names of one moment
+std::atomic<long> pages_taken{0};  // captures in this process: apart the names of one moment
 
 void write_file(py::handle path, py::handle mode, py::handle data) {
     py::object io = import(host->name_io);

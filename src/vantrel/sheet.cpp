@@ -64,9 +64,9 @@ long copies_wanted(py::handle amount, py::handle added) {
         wanted = py::float_(py::reinterpret_borrow<py::object>(amount) - added).cast<double>();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        return 1;
+        return -1;
     }
-    if (std::isnan(wanted)) return 1;
+    if (std::isnan(wanted)) return -1;
     return wanted > 0 ? static_cast<long>(std::ceil(wanted)) : 0;
 }
 
@@ -86,7 +86,8 @@ RowTally tally_rows(py::handle df) {
                 ++tally.done;
             } else {
                 ++tally.unfinished;
-                tally.wanted += copies_wanted(amount, added);
+                const long wanted = copies_wanted(amount, added);
+                tally.wanted += wanted < 0 ? 1 : wanted;  // no number: a copy in every pass
             }
         }
     }

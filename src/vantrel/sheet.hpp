@@ -32,8 +32,8 @@ py::object plan(py::handle df);
 // value as it is.
 py::object plain_number(py::handle value);
 
-// The copies a row still wants: `amount` less `added`, rounded up, 0 at least; 1 where `amount` is
-// no number, as such a row is worked in every pass.
+// The copies a row still wants: `amount` less `added`, rounded up, 0 at least; -1 where `amount`
+// is no number (such a row is worked in every pass).
 long copies_wanted(py::handle amount, py::handle added);
 
 // The rows of a table by how a run left them.
