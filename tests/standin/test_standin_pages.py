@@ -138,7 +138,7 @@ def test_copy_edit_publish_and_publish_failure():
     copy = now["listings"][-1]
     assert (copy["title"], copy["visibility"], copy["checkbox"], copy["copied_from"]) == (
         "Desk Lamp", "不公开", True, 1)
-    assert now["stats"] == {"copies": 1, "publish_attempts": 2, "publish_failures": 1,
+    assert now["stats"] == {"copies": 1, "publish_attempts": 2, "publish_failures": 1, "walled": 0,
                             "drafts_deleted": 0}
     # The published copy is found by the next search, after the original.
     _, tree = search(client, "desk lamp")
@@ -257,3 +257,21 @@ def test_command_line(tmp_path, capsys):
     sample = os.path.join(ROOT, "standin", "sample_catalogue.json")
     with open(sample, encoding="utf-8") as handle:
         assert len(parse_catalogue(json.load(handle))) >= 10
+
+
+def test_the_login_wall_turns_every_seller_page_and_action_to_the_login_page():
+    client = make_client()
+    copied = client.post("/zh/listings/1/copy")
+    editor = urlsplit(copied.headers["Location"]).path
+    client.post("/api/knobs", json={"login_wall": True})
+    for response in (client.get("/zh/listings/onsale?q=desk"), client.get(editor),
+                     client.post(editor + "/publish", data={"visibility": "上市", "confirm": "1"}),
+                     client.get("/zh/listings/draft")):
+        assert response.status_code == 303 and urlsplit(response.headers["Location"]).path == "/zh/login"
+    login = client.get("/zh/login").get_data(as_text=True)
+    assert 'type="password"' in login and not lxml.html.fromstring(login).xpath(SEARCH_BOX)
+    walled = state(client)
+    assert len(walled["drafts"]) == 1 and walled["stats"]["copies"] == 1 and walled["stats"]["walled"] == 4
+    client.post("/api/knobs", json={"login_wall": False})  # switched off while it runs
+    _, tree = search(client, "desk")
+    assert tree.xpath(SEARCH_BOX)
