@@ -133,8 +133,10 @@ def sid(s):
 
 @session
 def pip(s):
-    """pip's newest releases from the index the machine's pip names: the whole suite on unstable's
-    newest CPython in the sid-pip root, then the unit and real-browser tests on pyenv's 3.11."""
+    """pip's newest releases: the whole suite on unstable's newest CPython, real-browser tests on 3.11.
+
+    From the index the machine's pip names; the first venv in the sid-pip root, with its Chromium,
+    the second on pyenv's CPython 3.11 on this machine."""
     why = debian.index_unreachable()
     if why:
         s.skip(why)
@@ -172,11 +174,8 @@ def windows(s):
     """The module cross-built for 64-bit Windows and packed as wheels, then checked here."""
     import build_windows
     ensure_venv(s)
-    release = next((line[11:].strip().strip('"') for line in open("/etc/os-release") if line.startswith("VERSION_ID=")), "")
-    # Debian 12 has no MinGW-w64 for the Universal CRT: the build runs in the Debian 13 root.
-    old = release.isdigit() and int(release) < 13
-    try:
-        for wheel in build_windows.build(made_root(s, "trixie") if old else None):
+    try:  # where the toolchain is not to be had, in the Debian 13 root
+        for wheel in build_windows.build(made_root(s, "trixie") if build_windows.needs_root() else None):
             s.log(f"built {wheel}")
     except debian.Unavailable as why:
         s.skip(str(why))

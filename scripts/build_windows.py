@@ -4,11 +4,12 @@ packages give, with the project's own meson.build, the cross file scripts/window
 Debian's MinGW-w64 toolchain for the Universal CRT (g++-mingw-w64-ucrt64, Debian 13 on): python.org's
 CPython is linked against the Universal CRT, and so the process holds one C runtime.
 
-    python3 scripts/build_windows.py    builds here; prints each wheel's path
+    python3 scripts/build_windows.py    builds; prints each wheel's path
 
-On Debian 12, which has no such toolchain, build(root) runs this in a fresh overlay of the Debian 13
-root (scripts/in-root); .cache/windows goes in before and comes back out after, so that what was
-fetched and built is kept. Everything lives in .cache/windows/ (git-ignored):
+On Debian 12, which has no such toolchain, the build runs in a fresh overlay of the Debian 13 root
+(scripts/make-root, scripts/in-root); .cache/windows goes in before and comes back out after, so
+that what was fetched and built is kept. A build there whose sources and root are unchanged is
+reused without entering the root. Everything lives in .cache/windows/ (git-ignored):
   cp3XY/python/  the headers of that CPython (Include/ and PC/pyconfig.h of its source package, or
                  as derive_headers has them; python/source says which) and the import library of
                  python3XY.dll, laid out as an installed Windows CPython (include/, libs/)
@@ -147,15 +148,19 @@ def import_library(build, python, dll):
         "--output-lib", python / "libs" / f"lib{stem}.a")
 
 
-def sources_key(python):
-    key = hashlib.sha256(CROSS.read_bytes() + (python / "source").read_bytes())
-    key.update(run(f"{HOST}-g++", "--version", capture_output=True).stdout.splitlines()[0])
-    key.update(run("/usr/bin/python3", "-c", "import mesonpy, pyproject_metadata as m; print(mesonpy.__version__,"
-                   " m.__version__)", capture_output=True).stdout)
+def files_key(*more):
+    key = hashlib.sha256(b"".join(more))
     for top in KEYED:
         for path in sorted(p for p in [REPO / top, *(REPO / top).rglob("*")] if p.is_file()):
             key.update(str(path.relative_to(REPO)).encode() + hashlib.sha256(path.read_bytes()).digest())
     return key.hexdigest()
+
+
+def sources_key(python):
+    return files_key((python / "source").read_bytes(),
+                     run(f"{HOST}-g++", "--version", capture_output=True).stdout.splitlines()[0],
+                     run("/usr/bin/python3", "-c", "import mesonpy, pyproject_metadata as m; print(mesonpy.__version__,"
+                         " m.__version__)", capture_output=True).stdout)
 
 
 def build_one(version, folder):
@@ -235,10 +240,15 @@ def build_in_root(root):
         debian.install_missing("binutils-mingw-w64-x86-64")
     except subprocess.CalledProcessError:
         raise debian.Unavailable("MinGW-w64's binutils could not be installed")
+    key = files_key(pathlib.Path(str(root) + ".stamp").read_bytes())
+    wheels = sorted(CACHE.glob("cp*/dist/*.whl"))
+    if _read(CACHE / "root-key") == key and wheels and not list(CACHE.glob("cp*/failed")):
+        return wheels
+    (CACHE / "root-key").unlink(missing_ok=True)
     carried = io.BytesIO()
     with tarfile.open(fileobj=carried, mode="w") as tar:
         for path in CACHE.iterdir():
-            if path.name not in ("lock", "unavailable"):
+            if path.name not in ("lock", "root-key"):
                 tar.add(path, path.name)
     inside = ("mkdir -p .cache/windows && tar -xf - -C .cache/windows && "
               "{ code=0; python3 scripts/build_windows.py >&2 || code=$?; tar -cf - -C .cache/windows .; exit $code; }")
@@ -255,10 +265,18 @@ def build_in_root(root):
     if done.returncode != 0:
         raise RuntimeError("; ".join(_read(f).strip() for f in CACHE.glob("cp*/failed"))
                            or f"the build in the Debian 13 root failed (exit {done.returncode})")
+    (CACHE / "root-key").write_text(key)
     return sorted(CACHE.glob("cp*/dist/*.whl"))
 
 
+def needs_root():
+    """Debian 12 has no MinGW-w64 for the Universal CRT."""
+    release = next((line[11:].strip().strip('"') for line in open("/etc/os-release") if line.startswith("VERSION_ID=")), "")
+    return release.isdigit() and int(release) < 13
+
+
 def build(root=None):
+    """The wheels, built here, or in ROOT where one is given."""
     CACHE.mkdir(parents=True, exist_ok=True)
     with open(CACHE / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -267,6 +285,12 @@ def build(root=None):
 
 if __name__ == "__main__":
     try:
-        print(*build(), sep="\n")
+        root = None
+        if needs_root():
+            made = subprocess.run([REPO / "scripts/make-root", "trixie"], stdout=subprocess.PIPE)
+            if made.returncode != 0:
+                raise debian.Unavailable("no Debian 13 root for the toolchain")
+            root = made.stdout.decode().strip()
+        print(*build(root), sep="\n")
     except (debian.Unavailable, RuntimeError) as why:
         raise SystemExit(f"build_windows: {why}")

@@ -75,7 +75,7 @@ def private_apt(folder, types, suites, allow_expired=False):
 def apt(env, *args, cwd=None, what=None):
     """apt-get ARGS under a private configuration; on failure Unavailable with apt's first error
     or warning, else its last line."""
-    done = subprocess.run(["apt-get", "-q", *args], env=env, cwd=cwd, capture_output=True, text=True)
+    done = subprocess.run(["apt-get", *LOCK_WAIT, "-q", *args], env=env, cwd=cwd, capture_output=True, text=True)
     if done.returncode != 0:
         lines = (done.stdout + done.stderr).splitlines()
         reason = next((line for line in lines if line.startswith(("E: ", "W: "))), lines[-1] if lines else "")
