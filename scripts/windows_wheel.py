@@ -1,19 +1,21 @@
-"""Packs a cross-built Windows module into a wheel as meson-python packs its own.
+"""Packs a cross-built Windows module into a wheel.
 
     python3 scripts/windows_wheel.py MODULE.pyd TAG OUTDIR    (TAG as cp311; prints the wheel's path)
 
 meson-python builds a wheel only for the interpreter that runs it, so a module built for Windows on
-Linux is packed here, with meson-python's own pieces: the core metadata from pyproject.toml through
-pyproject-metadata, and its wheel writer, which adds the RECORD with each file's sha256. WHEEL and
-entry_points.txt are written as meson-python writes them.
+Linux is packed here: the core metadata from pyproject.toml through pyproject-metadata, WHEEL and
+entry_points.txt as meson-python writes them, and the RECORD with each file's sha256 and size, as
+the wheel format (PEP 427) has it; the zip itself from the standard library.
 """
 
+import base64
+import hashlib
 import pathlib
 import sys
 import tomllib
+import zipfile
 
 import pyproject_metadata
-from mesonpy._wheelfile import WheelFile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -34,14 +36,22 @@ def pack(module, tag, outdir):
     if module.name != f"{name}.{tag}-win_amd64.pyd":
         raise SystemExit(f"{module.name} is not the module for {wheel_tag}")
     distinfo = f"{name}-{version}.dist-info"
+    files = {
+        module.name: module.read_bytes(),
+        f"{distinfo}/METADATA": bytes(metadata.as_rfc822()),
+        f"{distinfo}/WHEEL": f"Wheel-Version: 1.0\nGenerator: meson\nRoot-Is-Purelib: false\nTag: {wheel_tag}\n".encode(),
+        f"{distinfo}/entry_points.txt": entry_points(metadata).encode(),
+    }
+    record = "".join(f"{path},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},"
+                     f"{len(data)}\n" for path, data in files.items())
+    files[f"{distinfo}/RECORD"] = (record + f"{distinfo}/RECORD,,\n").encode()
     path = pathlib.Path(outdir) / f"{name}-{version}-{wheel_tag}.whl"
     path.parent.mkdir(parents=True, exist_ok=True)
-    with WheelFile(path, "w") as wheel:
-        wheel.writestr(f"{distinfo}/METADATA", bytes(metadata.as_rfc822()))
-        wheel.writestr(f"{distinfo}/WHEEL", "Wheel-Version: 1.0\nGenerator: meson\n"
-                                            f"Root-Is-Purelib: false\nTag: {wheel_tag}")
-        wheel.writestr(f"{distinfo}/entry_points.txt", entry_points(metadata))
-        wheel.write(module, module.name)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as wheel:
+        for name_in_wheel, data in files.items():  # RECORD last, as installers expect
+            entry = zipfile.ZipInfo(name_in_wheel, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.external_attr = 0o644 << 16
+            wheel.writestr(entry, data, compress_type=zipfile.ZIP_DEFLATED)
     return path
 
 

@@ -1,8 +1,8 @@
-"""The module's free-threaded claim (Py_mod_gil), proven on a free-threaded CPython:
-scripts/free-threaded-python builds one once, outside the clone; a venv on it, kept beside it,
-holds the dependencies; pip builds the module from this clone into it on every run; and
-test_free_threaded_runs.py runs there with the GIL held off. The machine's leg alone runs this
-(scripts/test): the first build takes about 5 minutes of both processors."""
+"""The module's free-threaded claim (Py_mod_gil), proven on a free-threaded CPython: the
+freethreaded session builds one once, outside the clone (scripts/free_threaded_python.py), and
+names it in VANTREL_FREE_THREADED_PYTHON; a venv on it, kept beside it, holds the dependencies; pip
+builds the module from this clone into it on every run; and test_free_threaded_runs.py runs there
+with the GIL held off. The first build takes about 5 minutes of both processors."""
 
 import fcntl
 import os
@@ -10,7 +10,6 @@ import pathlib
 import re
 import shutil
 import subprocess
-import tempfile
 
 import pytest
 
@@ -21,29 +20,10 @@ VENV = CACHE / "python3.13t-venv"
 # The newest releases built for this interpreter: the index may hold only the source of a newer
 # NumPy or pandas, which would take pip twenty minutes of processor time to compile.
 DEPENDENCIES = ["--prefer-binary", "pandas", "numpy", "selenium", "openpyxl", "xlsxwriter", "pytest"]
-UNAVAILABLE = 125  # scripts/free-threaded-python: the interpreter cannot be had here
 
 
 def run(*command, timeout, **kwargs):
     return subprocess.run([str(c) for c in command], capture_output=True, text=True, timeout=timeout, **kwargs)
-
-
-def index_unreachable(python):
-    """Why pip cannot fetch a package from the index the machine's pip configuration names, with
-    none of that configuration's local folders; None when it can."""
-    def setting(variable, key):
-        return os.environ.get(variable) or run(python, "-m", "pip", "config", "get", key, timeout=60).stdout.strip()
-    index, cert = setting("PIP_INDEX_URL", "global.index-url"), setting("PIP_CERT", "global.cert")
-    env = {k: v for k, v in os.environ.items() if k not in ("PIP_FIND_LINKS", "PIP_EXTRA_INDEX_URL", "PIP_CERT")}
-    env["PIP_CONFIG_FILE"] = os.devnull
-    env.update({"PIP_INDEX_URL": index} if index else {}, **({"PIP_CERT": cert} if cert else {}))
-    with tempfile.TemporaryDirectory() as folder:
-        done = run(python, "-m", "pip", "download", "--quiet", "--no-deps", "--no-cache-dir", "-d", folder, "pytest",
-                   env=env, timeout=900)
-    if done.returncode == 0:
-        return None
-    said = [line for line in done.stderr.splitlines() if line.strip()] or [f"pip exited {done.returncode}"]
-    return "the package index cannot be reached: " + said[-1]
 
 
 def venv_with_dependencies(python):
@@ -61,14 +41,9 @@ def venv_with_dependencies(python):
 
 
 def test_two_workflows_at_once_on_free_threaded_cpython(tmp_path):
-    built = run(REPO / "scripts" / "free-threaded-python", timeout=3600)
-    if built.returncode == UNAVAILABLE:
-        pytest.skip(built.stderr.strip().splitlines()[-1])
-    assert built.returncode == 0, built.stderr
-    python = built.stdout.split()[-1]
-    why = index_unreachable(python)
-    if why:
-        pytest.skip(why)
+    python = os.environ.get("VANTREL_FREE_THREADED_PYTHON")
+    if not python:
+        pytest.skip("no free-threaded CPython named: `nox -s freethreaded` builds one and runs this")
 
     with open(CACHE / "python3.13t-venv.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # one run at a time installs into the venv and runs there

@@ -1,8 +1,8 @@
-"""scripts/in-root, on which the Debian 13 and unstable legs run: the command's status comes
+"""scripts/in-root, on which the Debian 13 and unstable sessions run: the command's status comes
 back, the cached root never changes, and nothing of a run (mounts, processes, its folder) is
 left behind, whether the command fails or the run is stopped.
 
-Needs root and a root made by scripts/make-root; inside a leg, where neither is at hand, the
+Needs root and a root made by scripts/make-root; inside a root, where neither is at hand, the
 tests skip.
 """
 

@@ -1,26 +1,31 @@
-"""scripts/test as CI runs it: a run in which no leg could run, or with a leg it does not know, never
-passes."""
+"""scripts/test as CI runs it, through nox: a run in which no session ran never passes, and on CI a
+root that cannot be made fails its session, saying why; each root session's share of the suite is
+collected whole by this pytest."""
 
+import importlib.util
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
+import pytest
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def scripts_test(*args, legs, cache):
-    # As root the roots could be made; as another user making one is refused at once, and the leg
-    # skips. That user may not reach the clone (under /root, or a mktemp -d folder, both 0700), so
-    # the scripts run from a copy of their own inside the cache folder, which is open to everyone.
+def scripts_test(cache, **env):
+    # As root the roots could be made; as another user making one is refused at once, and the
+    # session skips. That user may not reach the clone (under /root, or a mktemp -d folder, both
+    # 0700), so the scripts run from a copy of their own inside the cache folder, open to everyone.
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-    scripts = os.path.join(cache, "clone", "scripts")
-    if not os.path.isdir(scripts):
-        shutil.copytree(os.path.join(REPO, "scripts"), scripts)
-    env = dict(os.environ, VANTREL_LEGS=legs, XDG_CACHE_HOME=cache, HOME=cache)
-    return subprocess.run([*user, os.path.join(scripts, "test"), *args], env=env, cwd=cache,
+    clone = os.path.join(cache, "clone")
+    if not os.path.isdir(clone):
+        shutil.copytree(os.path.join(REPO, "scripts"), os.path.join(clone, "scripts"))
+        shutil.copy(os.path.join(REPO, "noxfile.py"), clone)
+    env = dict({k: v for k, v in os.environ.items() if k != "CI"}, XDG_CACHE_HOME=cache, HOME=cache,
+               NOXSESSION="trixie,sid", **env)
+    return subprocess.run([*user, os.path.join(clone, "scripts", "test"), "--all"], env=env, cwd=clone,
                           capture_output=True, text=True, timeout=300)
 
 
@@ -33,22 +38,22 @@ def open_folder():
     return tempfile.TemporaryDirectory(dir=base if reachable else "/tmp", ignore_cleanup_errors=True)
 
 
-def test_a_run_with_no_leg_to_run_fails_and_says_why():
+@pytest.mark.skipif(shutil.which("nox") is None, reason="no nox here (scripts/test installs it)")
+def test_a_run_with_no_session_run_fails_and_on_ci_a_root_not_made_fails():
     # The background makers of the roots may still be ending when the run returns.
     with open_folder() as cache:
         os.chmod(cache, 0o777)
-        run = scripts_test(legs="trixie sid-experimental", cache=cache)
-        assert run.returncode == 1, run.stdout + run.stderr
-        lines = [" ".join(re.sub(r"\d+m\d\ds", "", line).split()) for line in run.stdout.splitlines()]
-        assert "leg trixie skipped: making a root (and entering one) needs root" in lines
-        assert lines[-3:] == [
-            "trixie skipped: making a root (and entering one) needs root",
-            "sid-experimental skipped: making a root (and entering one) needs root",
-            "no leg ran"]
+        run = scripts_test(cache)
+        said = run.stdout + run.stderr
+        assert run.returncode == 1, said
+        assert "Session trixie skipped: the trixie root cannot be made: make-root: making a root" in said
+        assert "* sid: skipped" in said and run.stderr.rstrip().endswith("no session ran")
 
-        unknown = scripts_test(legs="trixy", cache=cache)
-        assert unknown.returncode == 2
-        assert unknown.stderr == "scripts/test: no leg trixy (here, trixie, sid-experimental, pip)\n"
+        on_ci = scripts_test(cache, CI="true")
+        said = on_ci.stdout + on_ci.stderr
+        assert on_ci.returncode == 1, said
+        assert "Session trixie aborted: the trixie root cannot be made: make-root: making a root" in said
+        assert "* trixie: aborted" in said and "no session ran" not in said
 
 
 def collected(*selection):
@@ -58,15 +63,15 @@ def collected(*selection):
     return {line for line in listed.stdout.splitlines() if "::" in line}
 
 
-def test_each_root_leg_collects_its_whole_share_on_this_pytest():
+def test_each_root_session_collects_its_whole_share_on_this_pytest():
     # pytest 8.3 once took `tests tests/faults/x.py::test` for that one test alone.
-    def share(leg, *args):
-        return subprocess.run([os.path.join(REPO, "scripts", "test"), "--share", leg, *args], cwd=REPO,
-                              capture_output=True, text=True, check=True).stdout.split()
-
+    pytest.importorskip("nox")
+    spec = importlib.util.spec_from_file_location("noxfile", os.path.join(REPO, "noxfile.py"))
+    noxfile = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(noxfile)
     everything = collected()
-    group_ctrl_c = "tests/faults/test_faults_stops.py::test_one_ctrl_c_to_the_group_after_a_publish_never_breaks_the_run"
-    trixie, sid = collected(*share("trixie")), collected(*share("sid-experimental"))
-    assert trixie == {t for t in everything if not t.startswith(("tests/faults/", "tests/freethreaded/"))} | {group_ctrl_c}
+    trixie, sid = collected(*noxfile.share("trixie", [])), collected(*noxfile.share("sid-experimental", []))
+    assert trixie == {t for t in everything if not t.startswith(("tests/faults/", "tests/freethreaded/"))} | {
+        noxfile.GROUP_CTRL_C}
     assert sid == {t for t in trixie if not t.startswith("tests/e2e/") or t.startswith("tests/e2e/test_demo.py")}
-    assert share("pip") == [] and share("trixie", "tests/unit") == [] and share("trixie", "-k", "lamp") != []
+    assert noxfile.share("trixie", ["tests/unit"]) == [] and noxfile.share("trixie", ["-k", "lamp"]) != []

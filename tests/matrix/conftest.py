@@ -1,6 +1,6 @@
 """The version matrix: the module built for other CPythons, and real runs on Selenium 4.24.
 
-Both need what scripts/fetch-current unpacks from Debian's next release (Meson 1.7, Selenium
+Both need what scripts/fetch_current.py unpacks from Debian's next release (Meson 1.7, Selenium
 4.24); without it their tests skip with the reason the fetch gave.
 """
 
@@ -32,7 +32,7 @@ INNER_TIMEOUT = 300
 @functools.lru_cache(maxsize=None)
 def fetch_current():
     """The folder of the unpacked pure-Python packages, or None and why not."""
-    done = subprocess.run([os.path.join(ROOT, "scripts", "fetch-current")], stdin=subprocess.DEVNULL,
+    done = subprocess.run([os.path.join(ROOT, "scripts", "fetch_current.py")], stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, timeout=600)
     if done.returncode == 0:
         return done.stdout.strip(), None
@@ -40,7 +40,7 @@ def fetch_current():
         with open(UNAVAILABLE) as reason:
             return None, reason.read().strip()
     except OSError:
-        return None, done.stderr.strip() or f"scripts/fetch-current exited with {done.returncode}"
+        return None, done.stderr.strip() or f"scripts/fetch_current.py exited with {done.returncode}"
 
 
 @pytest.fixture(scope="session")

@@ -1,5 +1,5 @@
 """The module cross-built for 64-bit Windows, as an operator's machine would load it and pip install
-its wheel. scripts/build-windows (run by scripts/test) makes it; these tests only read its cache and
+its wheel. scripts/build_windows.py (the windows session) makes it; these tests only read its cache and
 skip with the reason the build left where the toolchain or the CPython sources could not be had."""
 
 import base64
@@ -32,7 +32,7 @@ def build(request):
         pytest.fail((folder / "failed").read_text())
     module, wheels = folder / "build" / f"vantrel.{tag}-win_amd64.pyd", list(folder.glob("dist/*.whl"))
     if not (module.exists() and wheels):
-        pytest.skip(f"no Windows build for {tag}: scripts/build-windows has not run")
+        pytest.skip(f"no Windows build for {tag}: scripts/build_windows.py has not run")
     if not shutil.which(OBJDUMP):
         pytest.skip(f"no {OBJDUMP} to read the module with")
     return types.SimpleNamespace(tag=tag, module=module, log=folder / "build.log", wheel=Path(wheels[0]))
@@ -102,8 +102,8 @@ def test_wheel_unpacks_with_a_record_that_checks(build, tmp_path):
 
 
 def test_packing_needs_no_cross_build_and_refuses_another_tags_module(tmp_path):
-    # The packer leans on meson-python's own wheel writer, a module of its that is not public:
-    # packing is checked on every Debian the tests run on, toolchain or not.
+    # The packer reads pyproject.toml through pyproject-metadata, whose interface has moved between
+    # releases: packing is checked on every Debian the tests run on, toolchain or not.
     pack = ["/usr/bin/python3", "-W", "error", str(REPO / "scripts" / "windows_wheel.py")]
     module = tmp_path / "vantrel.cp313-win_amd64.pyd"
     module.write_bytes(b"MZ" + bytes(range(256)))
