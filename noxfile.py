@@ -131,42 +131,57 @@ def sid(s):
     root_session(s, "sid-experimental")
 
 
+def copy_of_clone(copy):
+    """The clone's files (tracked, and untracked but not ignored) copied into `copy`."""
+    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                            cwd=REPO, capture_output=True, check=True).stdout.decode().split("\0")
+    for name in filter(None, listed):
+        if (REPO / name).is_file():
+            (pathlib.Path(copy) / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(REPO / name, pathlib.Path(copy) / name)
+
+
 @session
 def pip(s):
     """pip's newest releases: the whole suite on unstable's newest CPython, real-browser tests on 3.11.
 
     From the index the machine's pip names; the first venv in the sid-pip root, with its Chromium,
-    the second on pyenv's CPython 3.11 on this machine."""
+    the second on pyenv's CPython 3.11 on this machine, in a copy of the clone (its .venv, Debian's,
+    stays as it is). The two run side by side: each mostly waits for its browser."""
     why = debian.index_unreachable()
     if why:
         s.skip(why)
     root = made_root(s, "sid-pip")
     index = debian.pip_setting("PIP_INDEX_URL", "global.index-url")
     cert = debian.pip_setting("PIP_CERT", "global.cert")
-    # The certificates that the machine's pip trusts go in on standard input: the root has only Debian's.
-    inside = ('[ ! -s /dev/stdin ] || { cat > /tmp/pip.pem && export PIP_CERT=/tmp/pip.pem; } && '
-              + pip_venv("$(command -v python3.15 || command -v python3.14 || command -v python3)")
-              + ' && exec .venv/bin/python "$@"')
-    with open(cert if cert and os.access(cert, os.R_OK) else os.devnull, "rb") as certificates:
-        run_with_input(s, [REPO / "scripts/in-root", root, "env", *([f"PIP_INDEX_URL={index}"] if index else []),
-                           "sh", "-c", inside, "pip", *PYTEST, *MATRIX_ELSEWHERE, *s.posargs], certificates)
-
     pyenv = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv"))
     pythons = sorted(pyenv.glob("versions/3.11.*/bin/python3"), key=lambda p: [int(n) for n in p.parts[-3].split(".")])
-    if not pythons:
-        s.log(f"CPython 3.11 left out: no pyenv CPython 3.11 in {pyenv}")
-        return
-    # A copy of the clone, so that its .venv (Debian's, the machine's) stays as it is.
     with tempfile.TemporaryDirectory(prefix="vantrel-pip311.") as copy:
-        listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                                cwd=REPO, capture_output=True, check=True).stdout.decode().split("\0")
-        for name in filter(None, listed):
-            if (REPO / name).is_file():
-                (pathlib.Path(copy) / name).parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(REPO / name, pathlib.Path(copy) / name)
-        with s.chdir(copy):
-            s.run("sh", "-c", pip_venv(pythons[-1]))
-            s.run(VENV_PYTHON, *PYTEST, *([] if names_tests(s.posargs) else ["tests/unit", "tests/e2e"]), *s.posargs)
+        on_311 = None
+        if pythons:
+            copy_of_clone(copy)
+            tests = " ".join([] if names_tests(s.posargs) else ["tests/unit", "tests/e2e"])
+            log = open(pathlib.Path(copy) / "pip311.log", "w")
+            on_311 = subprocess.Popen(["sh", "-c", pip_venv(pythons[-1]) + f' && exec {VENV_PYTHON} "$@"', "pip311",
+                                       *PYTEST, *tests.split(), *s.posargs],
+                                      cwd=copy, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        else:
+            s.log(f"CPython 3.11 left out: no pyenv CPython 3.11 in {pyenv}")
+        # The certificates that the machine's pip trusts go in on standard input: the root has only Debian's.
+        inside = ('[ ! -s /dev/stdin ] || { cat > /tmp/pip.pem && export PIP_CERT=/tmp/pip.pem; } && '
+                  + pip_venv("$(command -v python3.15 || command -v python3.14 || command -v python3)")
+                  + ' && exec .venv/bin/python "$@"')
+        try:
+            with open(cert if cert and os.access(cert, os.R_OK) else os.devnull, "rb") as certificates:
+                run_with_input(s, [REPO / "scripts/in-root", root, "env", *([f"PIP_INDEX_URL={index}"] if index else []),
+                                   "sh", "-c", inside, "pip", *PYTEST, *MATRIX_ELSEWHERE, *s.posargs], certificates)
+        finally:
+            if on_311 is not None:
+                code = on_311.wait()
+                log.close()
+                s.log(f"on {pythons[-1]}, beside it:\n" + (pathlib.Path(copy) / "pip311.log").read_text())
+        if on_311 is not None and code != 0:
+            s.error(f"the suite on {pythons[-1]} failed")
 
 
 @session
