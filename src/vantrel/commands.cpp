@@ -7,6 +7,7 @@
 #include "browser.hpp"
 #include "check.hpp"
 #include "console.hpp"
+#include "replication.hpp"
 #include "runlog.hpp"
 
 #include <iterator>
@@ -29,7 +30,6 @@ struct CommandTexts {
     py::handle log_variable = intern("VANTREL_LOG");
     py::handle login_wait_variable = intern("VANTREL_LOGIN_WAIT");
     py::handle rest_variable = intern("VANTREL_REST");
-    py::handle comma = intern(",");
     py::handle image_wait_type = keep(py::cpp_function(image_wait_argument));
     py::handle port_type = keep(py::cpp_function(port_argument));
     py::handle minutes_type = keep(py::cpp_function(minutes_argument));
@@ -87,38 +87,22 @@ py::object port_argument(py::object text) {
     return py::str(port);
 }
 
-// A number of minutes, 0 or more, as text: it stands for a setting of the environment.
-py::object minutes_argument(py::object text) {
-    double minutes = -1;
+// An argument that stands for a run's setting, read as the run reads the setting.
+template <typename Check>
+py::object setting_argument(py::object text, const char* flag, Check check) {
     try {
-        minutes = py::float_(text).cast<double>();
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-    }
-    if (!(minutes >= 0) || minutes > 1e9) {
-        reject_argument(py::str("not a number of minutes, 0 or more: {!r}").format(text));
+        check(py::str(flag), text);
+    } catch (py::value_error& refused) {
+        reject_argument(py::str(refused.what()));
     }
     return call_method(text, host->name_strip);
 }
 
+// A number of minutes, 0 or more: how long a lost login is waited for.
+py::object minutes_argument(py::object text) { return setting_argument(text, "--login-wait", check_login_wait); }
+
 // "N,MINUTES": a rest of MINUTES after every N copies published.
-py::object rest_argument(py::object text) {
-    py::list parts = call_method(text, host->name_split, commands->comma);
-    long every = 0;
-    if (py::len(parts) == 2) {
-        try {
-            every = py::int_(py::object(parts[0])).cast<long>();
-            minutes_argument(parts[1]);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            every = 0;
-        }
-    }
-    if (every < 1) {
-        reject_argument(py::str("not N,MINUTES (a rest of MINUTES after every N copies, N 1 or more): {!r}").format(text));
-    }
-    return call_method(text, host->name_strip);
-}
+py::object rest_argument(py::object text) { return setting_argument(text, "--rest", check_rest); }
 
 enum class Command { run, resume, check, chrome };
 

@@ -136,32 +136,40 @@ py::object minutes_of(py::handle variable, py::handle text) {
     return value == std::floor(value) ? py::object(py::int_(static_cast<long>(value))) : minutes;
 }
 
+void read_login_wait(RunSettings& settings, py::handle name, py::handle text) {
+    settings.login_minutes = minutes_of(name, text);
+    settings.login_polls = static_cast<long>(std::ceil(settings.login_minutes.cast<double>() * 60 /
+                                                       steps->login_poll.cast<double>()));
+}
+
+void read_rest(RunSettings& settings, py::handle name, py::handle text) {
+    py::list parts = call_method(text, host->name_split, steps->comma);
+    long every = 0;
+    if (py::len(parts) == 2) {
+        try {
+            every = py::int_(call_method(parts[0], host->name_strip)).cast<long>();
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_ValueError)) throw;
+        }
+    }
+    if (every < 1) {
+        throw py::value_error(py::str("{} must be N,MINUTES: a rest of MINUTES after every N copies published, N 1 "
+                                      "or more; got {!r}").format(name, text).cast<std::string>());
+    }
+    settings.rest_every = every;
+    settings.rest_minutes = minutes_of(name, call_method(parts[1], host->name_strip));
+}
+
 RunSettings run_settings() {
     RunSettings settings;
     py::object environment = host->os.attr(host->name_environ);
     py::object wait = call_method(environment, host->name_get, steps->login_wait_variable);
     if (!wait.is_none() && py::len(call_method(wait, host->name_strip)) > 0) {
-        settings.login_minutes = minutes_of(steps->login_wait_variable, wait);
-        settings.login_polls = static_cast<long>(std::ceil(settings.login_minutes.cast<double>() * 60 /
-                                                           steps->login_poll.cast<double>()));
+        read_login_wait(settings, steps->login_wait_variable, wait);
     }
     py::object rest = call_method(environment, host->name_get, steps->rest_variable);
     if (!rest.is_none() && py::len(call_method(rest, host->name_strip)) > 0) {
-        py::list parts = call_method(rest, host->name_split, steps->comma);
-        long every = 0;
-        if (py::len(parts) == 2) {
-            try {
-                every = py::int_(call_method(parts[0], host->name_strip)).cast<long>();
-            } catch (py::error_already_set& error) {
-                if (!error.matches(PyExc_ValueError)) throw;
-            }
-        }
-        if (every < 1) {
-            throw py::value_error(py::str("VANTREL_REST must be N,MINUTES: a rest of MINUTES after every N copies "
-                                          "published, N 1 or more; got {!r}").format(rest).cast<std::string>());
-        }
-        settings.rest_every = every;
-        settings.rest_minutes = minutes_of(steps->rest_variable, call_method(parts[1], host->name_strip));
+        read_rest(settings, steps->rest_variable, rest);
     }
     return settings;
 }
@@ -912,6 +920,16 @@ StagePacing stage_pacing() {
     pacing.drafts_page = seconds(steps->after_draft_page);
     pacing.draft = seconds(steps->after_delete_click) + seconds(steps->after_confirm);
     return pacing;
+}
+
+void check_login_wait(py::handle name, py::handle text) {
+    RunSettings settings;
+    read_login_wait(settings, name, text);
+}
+
+void check_rest(py::handle name, py::handle text) {
+    RunSettings settings;
+    read_rest(settings, name, text);
 }
 
 void create_replication_constants() {

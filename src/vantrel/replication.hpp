@@ -45,6 +45,12 @@ SearchOutcome search_listing(py::handle driver, py::handle name, Lines& line, co
 // an empty list when the page lists none.
 py::object draft_entries(py::handle driver, Lines& line);
 
+// A run's own reading of its settings, VANTREL_LOGIN_WAIT (minutes) and VANTREL_REST
+// ("N,MINUTES"): a value that says nothing sound raises ValueError naming `name`. The commands
+// check the arguments that stand for them with these.
+void check_login_wait(py::handle name, py::handle text);
+void check_rest(py::handle name, py::handle text);
+
 // A run's fixed sleeps per stage, in seconds, from the workflow's own constants.
 struct StagePacing {
     double search;       // opening the on-sale page and submitting the search

@@ -98,3 +98,21 @@ def test_a_terminal_gets_the_title_without_the_row_s_control_characters(market, 
     assert titles[0] == "vantrel 0/2 copies · Lamp  ]0;owned · about 46 s left"  # 2 x (18.6 + 2) + 5
     assert titles[1].startswith("vantrel 1/2 copies · Lamp  ]0;owned · about ")
     assert titles[-1] == "vantrel finished · 2/2 copies"
+
+
+@pytest.mark.parametrize("extra, status", [
+    (["--rest", "1,1.5"], 0),           # decimals of a minute: 90 s after the first copy, none after the last
+    (["--rest", "1"], 2),               # no minutes
+    (["--rest", "0,5"], 2),             # a rest after every 0 copies
+    (["--login-wait", "soon"], 2),
+])
+def test_settings_given_as_arguments_are_read_as_the_run_reads_them(vantrel, market, clock, command, capsys,
+                                                                    extra, status):
+    market.add("Lamp")
+    assert vantrel.run_cli.__defaults__ == (None,)
+    assert command([("Lamp", 2)], "--no-pause", *extra) == status
+    out, err = capsys.readouterr()
+    if status == 2:
+        assert "usage: vantrel" in err and clock.sleeps == [] and len(market.published) == 0
+        return
+    assert clock.sleeps.count(90) == 1 and out.count("('休息:', 1.5, '分钟')") == 1 and len(market.published) == 2

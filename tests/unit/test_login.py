@@ -2,9 +2,11 @@
 marketplace before any row found the search box ends the run, after one it is waited out; the
 pages kept beside the log are bounded, and a capture that fails changes nothing."""
 
+import json
 import logging
 import os
 
+import pandas as pd
 import pytest
 
 from .conftest import ONSALE_URL
@@ -90,3 +92,21 @@ def test_a_setting_that_says_nothing_sound_ends_the_run_before_it_begins(market,
     with pytest.raises(ValueError, match=variable):
         workflow.run(workflow.table(("Lamp", 1)))
     assert driver.events == [] and not workflow.res.exists()
+
+
+@pytest.mark.parametrize("typed, published", [("y\n", 1), ("n\n", 2)])
+def test_a_resume_asks_about_a_publish_that_met_a_login_page_whatever_its_tab_shows(
+        vantrel, market, driver, clock, tmp_path, answer, capsys, typed, published):
+    # The run waited for the login on that tab, which shows the on-sale page now: no evidence.
+    market.add("Lamp")
+    res = tmp_path / "commodity20260108 09-05-03res.xlsx"
+    pd.DataFrame({"name": ["Lamp"], "amount": [2], "added": [0], "sign": [0]}).to_excel(res, index=False)
+    entry = {"copy": 1, "row": 0, "name": "Lamp"}
+    (tmp_path / f".{res.name}.in-flight.json").write_text("".join(json.dumps(dict(entry, **more)) + "\n" for more in (
+        {"event": "click", "added": 0, "url": market.origin + "/zh/sell_item?copy=7", "window": "CDwindow-1"},
+        {"event": "outcome unknown"})), encoding="utf-8")
+    driver._go("onsale", "/zh/listings/onsale")
+    answer(f"{res}\n0\n9222\n{typed}")
+    vantrel.resume()
+    assert "('发布未确认:', 'Lamp')" in capsys.readouterr().out
+    assert pd.read_excel(res)["added"].tolist() == [2] and len(market.published) == published

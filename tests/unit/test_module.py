@@ -61,6 +61,10 @@ ARGUMENT_ERRORS = [
     ("vantrel.main(1)", "main() takes no arguments (1 given)"),
     ("vantrel.main(x=1)", "main() takes no keyword arguments"),
     ("vantrel.check('book.xlsx')", "check() takes no arguments (1 given)"),
+    # The commands' one parameter may be left out, and given by name.
+    ("vantrel.run_cli([], [])", "run_cli() takes at most 1 positional argument (2 given)"),
+    ("vantrel.chrome_cli(args=[])", "chrome_cli() got an unexpected keyword argument 'args'"),
+    ("vantrel.check_cli([], argv=[])", "check_cli() got multiple values for keyword argument 'argv'"),
 ]
 
 
